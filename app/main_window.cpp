@@ -1,0 +1,120 @@
+#include "app/main_window.h"
+
+#include "app/resource.h"
+#include "app/startup.h"
+#include "app/tray_icon.h"
+#include "core/status_board.h"
+#include "feed/feed_client.h"
+
+static WNDCLASSEXA main_window_class;
+
+ATOM register_main_window_class(HINSTANCE instance)
+{
+    main_window_class.cbSize = sizeof main_window_class;
+    main_window_class.style = CS_HREDRAW | CS_VREDRAW;
+    main_window_class.lpfnWndProc = main_window_proc;
+    main_window_class.cbClsExtra = 0;
+    main_window_class.cbWndExtra = 0;
+    main_window_class.hInstance = instance;
+    main_window_class.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_LANTERN_DARK));
+    main_window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    main_window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    main_window_class.lpszMenuName = MAKEINTRESOURCEA(IDR_MAIN_MENU);
+    main_window_class.lpszClassName = MAIN_WINDOW_CLASS;
+    main_window_class.hIconSm = LoadIconA(instance, MAKEINTRESOURCEA(IDI_LANTERN_DARK));
+    return RegisterClassExA(&main_window_class);
+}
+
+void hide_main_window()
+{
+    ShowWindow(main_window, SW_HIDE);
+}
+
+void show_main_window()
+{
+    ShowWindow(main_window, SW_SHOW);
+}
+
+static void on_command(HWND window, WORD command)
+{
+    if (command == IDM_ABOUT)
+        DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_ABOUT_BOX), window, about_dialog_proc, 0);
+    else if (command == IDM_EXIT)
+        DestroyWindow(window);  // WM_DESTROY then runs shutdown_app
+}
+
+static void erase_background(HWND window, HDC dc)
+{
+    RECT client;
+    GetClientRect(window, &client);
+    FillRect(dc, &client, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
+}
+
+LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    switch (message) {
+    case WM_CREATE:
+        create_tray_menu();
+        return 0;
+    case WM_DESTROY:
+        shutdown_app();
+        return 0;
+    case WM_ACTIVATE:
+        // Adding an icon that is already there fails and changes nothing.
+        Shell_NotifyIconA(NIM_ADD, &tray_icon_data);
+        return 0;
+    case WM_PAINT: {
+        PAINTSTRUCT paint;
+        BeginPaint(window, &paint);
+        paint_status_lines();
+        EndPaint(window, &paint);
+        return 0;
+    }
+    case WM_ERASEBKGND:
+        erase_background(window, reinterpret_cast<HDC>(wparam));
+        return 0;
+    case WM_COMMAND:
+        if (LOWORD(wparam) != IDM_ABOUT && LOWORD(wparam) != IDM_EXIT)
+            break;
+        on_command(window, LOWORD(wparam));
+        return 0;
+    case WM_SYSCOMMAND:
+        if ((wparam & 0xFFF0) != SC_MINIMIZE && (wparam & 0xFFF0) != SC_CLOSE)
+            break;
+        hide_main_window();
+        return 0;
+    case WM_TIMER:
+        if (wparam == ANIMATION_TIMER_ID)
+            animate_tray_icon(window);
+        return 0;
+    case WM_TRAY_NOTIFY:
+        on_tray_notification(window, wparam, lparam);
+        return 0;
+    case WM_LISTEN_SOCKET:
+        if (!shutdown_begun)
+            on_listen_socket_event(window, static_cast<SOCKET>(wparam), WSAGETSELECTEVENT(lparam),
+                                   WSAGETSELECTERROR(lparam));
+        return 0;
+    case WM_CLIENT_SOCKET:
+        if (!shutdown_begun)
+            on_client_socket_event(window, static_cast<SOCKET>(wparam), WSAGETSELECTEVENT(lparam),
+                                   WSAGETSELECTERROR(lparam));
+        return 0;
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+}
+
+INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return TRUE;  // the system gives the focus to the default button
+    case WM_COMMAND:
+        if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {
+            EndDialog(dialog, LOWORD(wparam));
+            return TRUE;
+        }
+        break;
+    }
+    return FALSE;
+}

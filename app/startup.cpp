@@ -1,0 +1,77 @@
+#include "app/startup.h"
+
+#include "app/main_window.h"
+#include "app/tray_icon.h"
+#include "core/registry.h"
+#include "dde/dde_service.h"
+
+#include <ddeml.h>
+#include <shellapi.h>
+
+HINSTANCE app_instance;
+HWND main_window;
+SOCKET listen_socket;
+bool shutdown_begun;
+
+static const char WINDOW_TITLE[] = "Quellvarden Vantrel";
+constexpr u_short FEED_PORT = 8902;
+// FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE
+constexpr long LISTEN_EVENTS = 59;
+
+BOOL init_instance(HINSTANCE instance, int show_command)
+{
+    app_instance = instance;
+    main_window = CreateWindowExA(0, MAIN_WINDOW_CLASS, WINDOW_TITLE,
+                                  WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
+                                  CW_USEDEFAULT, 330, 145, nullptr, nullptr, app_instance, nullptr);
+    if (!main_window)
+        return FALSE;
+    init_tray_icon_data();
+
+    WSADATA wsa_data;
+    if (WSAStartup(MAKEWORD(2, 2), &wsa_data) != 0) {
+        MessageBoxA(main_window, "WSAStartup failed", "error", MB_OK);
+        return FALSE;
+    }
+    listen_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (listen_socket == INVALID_SOCKET) {
+        MessageBoxA(main_window, "Socket Error", "Error", MB_OK);
+        WSACleanup();
+        return FALSE;
+    }
+    // Loopback only: the feed client runs on this machine, and nothing else may reach it.
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    address.sin_port = htons(FEED_PORT);
+    if (bind(listen_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        MessageBoxA(main_window, "Bind Error. Program already running?", WINDOW_TITLE, MB_OK);
+        WSACleanup();
+        return FALSE;
+    }
+    if (WSAAsyncSelect(listen_socket, main_window, WM_LISTEN_SOCKET, LISTEN_EVENTS) != 0) {
+        MessageBoxA(main_window, "ASYNC FAIL", "ERROR", MB_OK);
+        closesocket(listen_socket);
+        WSACleanup();
+        return FALSE;
+    }
+    listen(listen_socket, 5);
+
+    ShowWindow(main_window, show_command);
+    UpdateWindow(main_window);
+
+    if (!InitializeCriticalSectionAndSpinCount(&registry_lock, 1024))
+        return FALSE;
+    dde_start();
+    SetTimer(main_window, ANIMATION_TIMER_ID, 1000, nullptr);
+    return TRUE;
+}
+
+void shutdown_app()
+{
+    shutdown_begun = true;
+    Shell_NotifyIconA(NIM_DELETE, &tray_icon_data);
+    DdeNameService(dde_instance, service_name, nullptr, DNS_UNREGISTER);
+    DdeUninitialize(dde_instance);
+    PostQuitMessage(0);
+}

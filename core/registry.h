@@ -1,0 +1,48 @@
+// The subscription registry: every instrument and field that spreadsheets
+// have linked to, with advise counts and the last value from the feed.
+// Entries are only ever appended and live for the whole process.
+// Every operation expects registry_lock to be held by the caller.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+
+struct InstrumentField {
+    char *name;             // owned copy, set at the first advise
+    char *value;            // owned copy of the last value; null = none yet / "null"
+    uint16_t advise_count;  // open advise loops on this item
+};
+
+struct Instrument {
+    uint64_t insref;
+    InstrumentField *fields;  // in the order first advised
+    uint16_t field_count;
+};
+
+struct SubscriptionRegistry {
+    Instrument *instruments;  // in the order first advised
+    uint64_t instrument_count;
+    uint64_t active_field_count;  // fields whose advise_count is above 0
+};
+
+extern SubscriptionRegistry registry;
+// Re-entrant: held around DdePostAdvise, whose callback takes it again.
+extern CRITICAL_SECTION registry_lock;
+
+enum AdviseResult { ADVISE_FAILED, ADVISE_NEW_FIELD, ADVISE_EXISTING_FIELD };
+
+// Linear searches in insertion order; null when nothing matches.
+Instrument *find_instrument(uint64_t insref);
+// Looks up the leading decimal number of key (as strtoull reads it).
+Instrument *find_instrument_by_key(const char *key);
+InstrumentField *find_field(Instrument *instrument, const char *name);
+
+// Opens one advise loop on insref.field_name, adding instrument and field as
+// needed. Refuses (ADVISE_FAILED, nothing changed or shown) when memory runs
+// out, the instrument already has 65535 fields, or the field 65535 loops.
+AdviseResult start_advise(uint64_t insref, const char *field_name);
+// Closes one advise loop; an unknown item changes nothing, and a field already
+// at 0 loops is reported but not counted below 0.
+void stop_advise(uint64_t insref, const char *field_name);
+// Replaces the field's value with a copy of text, or with none for null.
+void set_value(InstrumentField *field, const char *text);

@@ -1,0 +1,39 @@
+#include "core/status_board.h"
+
+#include "app/startup.h"
+
+#include <windows.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+StatusBoard status_board;
+
+void print_status(int line, const char *format, ...)
+{
+    if (line < 0 || line >= STATUS_LINE_COUNT)
+        return;
+    va_list args;
+    va_start(args, format);
+    // 255 rather than the full 256: a line shows at most 254 characters.
+    std::vsnprintf(status_board.lines[line], STATUS_LINE_SIZE - 1, format, args);
+    va_end(args);
+    InvalidateRect(main_window, nullptr, TRUE);
+}
+
+void paint_status_lines()
+{
+    HDC dc = GetDC(main_window);
+    HFONT font = CreateFontA(16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, PROOF_QUALITY,
+                             DEFAULT_PITCH | FF_DONTCARE, "SYSTEM_FIXED_FONT");
+    HGDIOBJ old_font = SelectObject(dc, font);
+    for (int i = 0; i < STATUS_LINE_COUNT; ++i) {
+        const char *text = status_board.lines[i];
+        TextOutA(dc, 5, 5 + 15 * i, text, static_cast<int>(std::strlen(text)));
+    }
+    SelectObject(dc, old_font);
+    DeleteObject(font);
+    ReleaseDC(main_window, dc);
+}

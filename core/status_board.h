@@ -1,0 +1,28 @@
+// The five status lines of the main window.
+//   0 feed connection   1 watched fields   2 last feed message
+//   3 last value handed to DDE             4 last error or notice
+#pragma once
+
+#if defined(__MINGW32__)
+#define PRINTF_LIKE(format_index, first_arg) __attribute__((format(gnu_printf, format_index, first_arg)))
+#elif defined(__GNUC__)
+#define PRINTF_LIKE(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
+#else
+#define PRINTF_LIKE(format_index, first_arg)
+#endif
+
+constexpr int STATUS_LINE_COUNT = 5;
+constexpr int STATUS_LINE_SIZE = 256;
+
+struct StatusBoard {
+    char lines[STATUS_LINE_COUNT][STATUS_LINE_SIZE];  // NUL-terminated, at most 254 chars
+};
+
+extern StatusBoard status_board;
+
+// Replaces line `line` (0 to 4; any other number is ignored) with the
+// formatted text, cut to 254 characters, and has the main window repainted.
+void print_status(int line, const char *format, ...) PRINTF_LIKE(2, 3);
+
+// Draws the five lines on the main window, one font created and deleted per call.
+void paint_status_lines();

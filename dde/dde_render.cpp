@@ -1,0 +1,97 @@
+#include "dde/dde_render.h"
+
+#include "dde/dde_service.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+/*
+ * XlTable, as a spreadsheet reads one cell. Blocks of a 16-bit type and a
+ * 16-bit byte count, little-endian:
+ *
+ *   number 12.5 (20 bytes):  10 00 04 00 01 00 01 00 | 01 00 08 00 | <double>
+ *                            tdtTable, 4, rows 1, cols 1  tdtFloat, 8
+ *   string " " (14 bytes):   10 00 04 00 01 00 01 00 | 02 00 02 00 | 01 20
+ *                                                      tdtString, n + 1, n, chars
+ *
+ * The string length is a single byte, so at most 255 characters travel.
+ */
+enum { tdtTable = 0x0010, tdtFloat = 0x0001, tdtString = 0x0002 };
+
+constexpr size_t XLTABLE_NUMBER_SIZE = 20;
+constexpr size_t XLTABLE_STRING_HEADER = 13;
+constexpr size_t XLTABLE_STRING_MAX = 255;
+
+static unsigned char *put_word(unsigned char *out, unsigned value)
+{
+    out[0] = static_cast<unsigned char>(value & 0xFF);
+    out[1] = static_cast<unsigned char>((value >> 8) & 0xFF);
+    return out + 2;
+}
+
+static unsigned char *put_table_header(unsigned char *out)
+{
+    out = put_word(out, tdtTable);
+    out = put_word(out, 4);
+    out = put_word(out, 1);
+    return put_word(out, 1);
+}
+
+bool is_numeric(const char *text)
+{
+    char *end = nullptr;
+    std::strtod(text, &end);
+    // An empty text converts nothing; it is not the number 0.
+    return end != text && *end == '\0';
+}
+
+static HDDEDATA render_xltable(HSZ item, UINT format, const char *text)
+{
+    double value = 0.0;
+    // Infinities and not-a-numbers pass the number test but no cell can hold them.
+    bool number = is_numeric(text) && std::isfinite(value = std::atof(text));
+
+    size_t length = std::strlen(text);
+    if (length > XLTABLE_STRING_MAX)
+        length = XLTABLE_STRING_MAX;
+    size_t size = number ? XLTABLE_NUMBER_SIZE : XLTABLE_STRING_HEADER + length;
+    unsigned char *block = static_cast<unsigned char *>(std::malloc(size));
+    if (!block)
+        return nullptr;
+
+    unsigned char *out = put_table_header(block);
+    if (number) {
+        out = put_word(out, tdtFloat);
+        out = put_word(out, 8);
+        unsigned char bytes[8];
+        std::memcpy(bytes, &value, 8);
+        uint16_t probe = 1;
+        bool little_endian = *reinterpret_cast<unsigned char *>(&probe) == 1;
+        for (int i = 0; i < 8; ++i)
+            out[i] = bytes[little_endian ? i : 7 - i];
+    } else {
+        out = put_word(out, tdtString);
+        out = put_word(out, static_cast<unsigned>(length + 1));
+        out[0] = static_cast<unsigned char>(length);
+        std::memcpy(out + 1, text, length);
+    }
+    HDDEDATA handle = DdeCreateDataHandle(dde_instance, block, static_cast<DWORD>(size), 0, item,
+                                          format, 0);
+    std::free(block);
+    return handle;
+}
+
+HDDEDATA render_dde_data(UINT format, HSZ item, const char *text)
+{
+    if (!text)
+        return nullptr;
+    // Wine hands registered formats to the callback sign-extended (0xFFFFC0xx).
+    format &= 0xFFFF;
+    if (format == (xltable_format & 0xFFFF))
+        return render_xltable(item, format, text);
+    return DdeCreateDataHandle(dde_instance,
+                               reinterpret_cast<LPBYTE>(const_cast<char *>(text)),
+                               static_cast<DWORD>(std::strlen(text) + 1), 0, item, format, 0);
+}

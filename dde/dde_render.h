@@ -1,0 +1,13 @@
+// Turns a value text into a DDE data handle in the format a transaction asks for.
+#pragma once
+#include <windows.h>
+#include <ddeml.h>
+
+// True when the whole text (after leading white space) is one number as
+// strtod reads it.
+bool is_numeric(const char *text);
+
+// XlTable (compared on the low 16 bits of the format) gives a number block or
+// a string block; any other format gives the text with its NUL. Null when
+// text is null or memory runs out. The DDE library owns the handle.
+HDDEDATA render_dde_data(UINT format, HSZ item, const char *text);

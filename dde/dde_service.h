@@ -1,0 +1,20 @@
+// The DDE server: service "Quellvarden", topic "Quote", items <insref>.<field>.
+#pragma once
+#include <windows.h>
+#include <ddeml.h>
+
+extern DWORD dde_instance;
+extern HSZ service_name;   // "Quellvarden"
+extern HSZ topic_name;     // "Quote"
+extern UINT xltable_format;
+
+// Registers the service. Ends the process (exit code 0) after a message box
+// when the library cannot start or the service name cannot be made. Returns 0
+// after a warning when the name service refuses the name: the program then
+// stays unreachable and accepts no feed client. Returns 1 on success, with the
+// feed client record ready to accept a client.
+int dde_start();
+
+// The transaction callback; see dde_service.cpp for the answers.
+HDDEDATA CALLBACK dde_callback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item,
+                               HDDEDATA data, ULONG_PTR data1, ULONG_PTR data2);
