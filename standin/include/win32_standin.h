@@ -1,0 +1,453 @@
+// The Windows interface of the program, for the native (Linux) build: every
+// type, constant and call the program uses, with the values and 64-bit
+// layouts of the Windows SDK. windows.h, winsock2.h, ddeml.h and shellapi.h
+// all resolve to this header; the functions live in standin/*.cpp and record
+// what they are asked (standin/standin.h).
+//
+// Contract: the declarations match the Windows SDK closely enough that the
+// program compiles unchanged against either. Integers have their Windows
+// widths (DWORD, LONG and ULONG are 32-bit as on LLP64). The functions have
+// C++ linkage, so they never clash with the C library's socket calls.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#define WINAPI
+#define CALLBACK
+#define APIENTRY
+#define CONST const
+#define VOID void
+
+typedef int BOOL;
+typedef unsigned char BYTE, UCHAR;
+typedef unsigned short WORD, USHORT, u_short, ATOM;
+typedef unsigned char u_char;
+typedef uint32_t DWORD, ULONG;
+typedef int32_t LONG;
+typedef int INT;
+typedef unsigned int UINT, u_int;
+typedef char CHAR;
+typedef int64_t INT_PTR, LONG_PTR;
+typedef uint64_t UINT_PTR, ULONG_PTR, DWORD_PTR, SIZE_T;
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM, LRESULT;
+typedef void *PVOID, *LPVOID, *HANDLE;
+typedef char *LPSTR;
+typedef const char *LPCSTR;
+typedef BYTE *LPBYTE;
+typedef DWORD *LPDWORD;
+typedef UINT_PTR SOCKET;
+
+#define TRUE 1
+#define FALSE 0
+
+#define DECLARE_HANDLE(name) \
+  struct name##__ { int unused; }; \
+  typedef struct name##__ *name
+DECLARE_HANDLE(HWND);
+DECLARE_HANDLE(HINSTANCE);
+DECLARE_HANDLE(HICON);
+DECLARE_HANDLE(HMENU);
+DECLARE_HANDLE(HACCEL);
+DECLARE_HANDLE(HBRUSH);
+DECLARE_HANDLE(HDC);
+DECLARE_HANDLE(HFONT);
+DECLARE_HANDLE(HSZ);
+DECLARE_HANDLE(HCONV);
+DECLARE_HANDLE(HDDEDATA);
+typedef HINSTANCE HMODULE;
+typedef HICON HCURSOR;
+typedef void *HGDIOBJ;
+
+#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
+#define MAKEWORD(a, b) ((WORD)(((BYTE)(((DWORD_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((DWORD_PTR)(b)) & 0xff))) << 8))
+#define MAKELONG(a, b) ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
+#define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
+#define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+#define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
+#define MAKEINTRESOURCE MAKEINTRESOURCEA
+
+typedef struct tagPOINT { LONG x, y; } POINT, *LPPOINT;
+typedef struct tagRECT { LONG left, top, right, bottom; } RECT, *LPRECT;
+typedef struct tagMSG {
+  HWND hwnd;
+  UINT message;
+  WPARAM wParam;
+  LPARAM lParam;
+  DWORD time;
+  POINT pt;
+} MSG, *LPMSG;
+typedef struct tagPAINTSTRUCT {
+  HDC hdc;
+  BOOL fErase;
+  RECT rcPaint;
+  BOOL fRestore;
+  BOOL fIncUpdate;
+  BYTE rgbReserved[32];
+} PAINTSTRUCT, *LPPAINTSTRUCT;
+
+typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
+typedef VOID(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
+
+typedef struct tagWNDCLASSEXA {
+  UINT cbSize;
+  UINT style;
+  WNDPROC lpfnWndProc;
+  int cbClsExtra;
+  int cbWndExtra;
+  HINSTANCE hInstance;
+  HICON hIcon;
+  HCURSOR hCursor;
+  HBRUSH hbrBackground;
+  LPCSTR lpszMenuName;
+  LPCSTR lpszClassName;
+  HICON hIconSm;
+} WNDCLASSEXA;
+
+typedef struct _RTL_CRITICAL_SECTION {
+  PVOID DebugInfo;
+  LONG LockCount;
+  LONG RecursionCount;
+  HANDLE OwningThread;
+  HANDLE LockSemaphore;
+  ULONG_PTR SpinCount;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+typedef struct _STARTUPINFOA {
+  DWORD cb;
+  LPSTR lpReserved, lpDesktop, lpTitle;
+  DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
+  WORD wShowWindow, cbReserved2;
+  LPBYTE lpReserved2;
+  HANDLE hStdInput, hStdOutput, hStdError;
+} STARTUPINFOA, *LPSTARTUPINFOA;
+#define STARTF_USESHOWWINDOW 0x00000001
+
+typedef struct _GUID {
+  uint32_t Data1;
+  uint16_t Data2, Data3;
+  uint8_t Data4[8];
+} GUID;
+
+typedef struct _NOTIFYICONDATAA {
+  DWORD cbSize;
+  HWND hWnd;
+  UINT uID;
+  UINT uFlags;
+  UINT uCallbackMessage;
+  HICON hIcon;
+  CHAR szTip[128];
+  DWORD dwState;
+  DWORD dwStateMask;
+  CHAR szInfo[256];
+  union {
+    UINT uTimeout;
+    UINT uVersion;
+  };
+  CHAR szInfoTitle[64];
+  DWORD dwInfoFlags;
+  GUID guidItem;
+  HICON hBalloonIcon;
+} NOTIFYICONDATAA, *PNOTIFYICONDATAA;
+
+// The program sets cbSize to the x64 size without hBalloonIcon.
+static_assert(offsetof(NOTIFYICONDATAA, hIcon) == 32, "NOTIFYICONDATAA layout");
+static_assert(offsetof(NOTIFYICONDATAA, szInfo) == 176, "NOTIFYICONDATAA layout");
+static_assert(offsetof(NOTIFYICONDATAA, guidItem) == 504, "NOTIFYICONDATAA layout");
+static_assert(offsetof(NOTIFYICONDATAA, hBalloonIcon) == 520, "NOTIFYICONDATAA layout");
+static_assert(sizeof(NOTIFYICONDATAA) == 528, "NOTIFYICONDATAA layout");
+static_assert(sizeof(WNDCLASSEXA) == 80 && sizeof(MSG) == 48, "user32 layouts");
+
+// Windows Sockets.
+typedef struct in_addr {
+  union {
+    struct { UCHAR s_b1, s_b2, s_b3, s_b4; } S_un_b;
+    struct { USHORT s_w1, s_w2; } S_un_w;
+    ULONG S_addr;
+  } S_un;
+} IN_ADDR;
+#define s_addr S_un.S_addr
+typedef struct sockaddr {
+  USHORT sa_family;
+  CHAR sa_data[14];
+} SOCKADDR;
+typedef struct sockaddr_in {
+  USHORT sin_family;
+  USHORT sin_port;
+  struct in_addr sin_addr;
+  CHAR sin_zero[8];
+} SOCKADDR_IN;
+typedef struct WSAData {
+  WORD wVersion;
+  WORD wHighVersion;
+  unsigned short iMaxSockets;
+  unsigned short iMaxUdpDg;
+  char *lpVendorInfo;
+  char szDescription[257];
+  char szSystemStatus[129];
+} WSADATA, *LPWSADATA;
+typedef struct _WSABUF {
+  ULONG len;
+  CHAR *buf;
+} WSABUF, *LPWSABUF;
+typedef struct _WSAOVERLAPPED {
+  ULONG_PTR Internal, InternalHigh;
+  DWORD Offset, OffsetHigh;
+  HANDLE hEvent;
+} WSAOVERLAPPED, *LPWSAOVERLAPPED;
+typedef void(CALLBACK *LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD, DWORD, LPWSAOVERLAPPED, DWORD);
+
+#define AF_INET 2
+#define SOCK_STREAM 1
+#define IPPROTO_TCP 6
+#define INADDR_ANY ((ULONG)0x00000000)
+#define INADDR_LOOPBACK 0x7f000001
+#define INADDR_NONE 0xffffffff
+#define INVALID_SOCKET ((SOCKET)(~0))
+#define SOCKET_ERROR (-1)
+#define FD_READ 0x01
+#define FD_WRITE 0x02
+#define FD_ACCEPT 0x08
+#define FD_CONNECT 0x10
+#define FD_CLOSE 0x20
+#define WSAGETSELECTEVENT(l) LOWORD(l)
+#define WSAGETSELECTERROR(l) HIWORD(l)
+#define WSAMAKESELECTREPLY(event, error) MAKELONG(event, error)
+#define WSA_IO_PENDING 997
+#define WSAEINVAL 10022
+#define WSAEWOULDBLOCK 10035
+#define WSAENOTSOCK 10038
+#define WSAEADDRINUSE 10048
+#define WSAECONNRESET 10054
+#define WSANOTINITIALISED 10093
+
+// Window messages and their parameters.
+#define WM_NULL 0x0000
+#define WM_CREATE 0x0001
+#define WM_DESTROY 0x0002
+#define WM_ACTIVATE 0x0006
+#define WM_PAINT 0x000F
+#define WM_CLOSE 0x0010
+#define WM_QUIT 0x0012
+#define WM_ERASEBKGND 0x0014
+#define WM_SETICON 0x0080
+#define WM_INITDIALOG 0x0110
+#define WM_COMMAND 0x0111
+#define WM_SYSCOMMAND 0x0112
+#define WM_TIMER 0x0113
+#define WM_MOUSEMOVE 0x0200
+#define WM_LBUTTONDOWN 0x0201
+#define WM_LBUTTONUP 0x0202
+#define WM_LBUTTONDBLCLK 0x0203
+#define WM_RBUTTONDOWN 0x0204
+#define WM_RBUTTONUP 0x0205
+#define WM_RBUTTONDBLCLK 0x0206
+#define WM_MBUTTONDOWN 0x0207
+#define WM_MBUTTONUP 0x0208
+#define WM_USER 0x0400
+#define WA_INACTIVE 0
+#define WA_ACTIVE 1
+#define WA_CLICKACTIVE 2
+#define ICON_SMALL 0
+#define ICON_BIG 1
+#define SC_SIZE 0xF000
+#define SC_MOVE 0xF010
+#define SC_MINIMIZE 0xF020
+#define SC_MAXIMIZE 0xF030
+#define SC_CLOSE 0xF060
+#define SC_KEYMENU 0xF100
+#define SC_RESTORE 0xF120
+
+#define SW_HIDE 0
+#define SW_SHOWNORMAL 1
+#define SW_NORMAL 1
+#define SW_SHOWMINIMIZED 2
+#define SW_SHOWMAXIMIZED 3
+#define SW_MAXIMIZE 3
+#define SW_SHOWNOACTIVATE 4
+#define SW_SHOW 5
+#define SW_MINIMIZE 6
+#define SW_SHOWMINNOACTIVE 7
+#define SW_SHOWNA 8
+#define SW_RESTORE 9
+#define SW_SHOWDEFAULT 10
+
+#define CS_VREDRAW 0x0001
+#define CS_HREDRAW 0x0002
+#define CS_DBLCLKS 0x0008
+#define WS_OVERLAPPED 0x00000000L
+#define WS_POPUP 0x80000000L
+#define WS_CHILD 0x40000000L
+#define WS_VISIBLE 0x10000000L
+#define WS_CAPTION 0x00C00000L
+#define WS_SYSMENU 0x00080000L
+#define WS_THICKFRAME 0x00040000L
+#define WS_MINIMIZEBOX 0x00020000L
+#define WS_MAXIMIZEBOX 0x00010000L
+#define CW_USEDEFAULT ((int)0x80000000)
+#define COLOR_WINDOW 5
+#define IDC_ARROW MAKEINTRESOURCEA(32512)
+#define IDI_APPLICATION MAKEINTRESOURCEA(32512)
+
+#define IDOK 1
+#define IDCANCEL 2
+#define MB_OK 0x00000000L
+#define MB_ICONERROR 0x00000010L
+
+#define MF_STRING 0x00000000L
+#define MF_POPUP 0x00000010L
+#define MF_SEPARATOR 0x00000800L
+#define TPM_LEFTBUTTON 0x0000L
+#define TPM_RIGHTBUTTON 0x0002L
+#define TPM_LEFTALIGN 0x0000L
+#define TPM_TOPALIGN 0x0000L
+#define TPM_NONOTIFY 0x0080L
+#define TPM_RETURNCMD 0x0100L
+
+#define NIM_ADD 0x00000000
+#define NIM_MODIFY 0x00000001
+#define NIM_DELETE 0x00000002
+#define NIF_MESSAGE 0x00000001
+#define NIF_ICON 0x00000002
+#define NIF_TIP 0x00000004
+
+#define FW_DONTCARE 0
+#define FW_NORMAL 400
+#define ANSI_CHARSET 0
+#define OUT_DEFAULT_PRECIS 0
+#define CLIP_DEFAULT_PRECIS 0
+#define PROOF_QUALITY 2
+#define DEFAULT_PITCH 0
+#define FF_DONTCARE (0 << 4)
+#define CF_TEXT 1
+
+// DDEML.
+typedef HDDEDATA(CALLBACK *PFNCALLBACK)(UINT wType, UINT wFmt, HCONV hConv, HSZ hsz1, HSZ hsz2,
+                                         HDDEDATA hData, ULONG_PTR dwData1, ULONG_PTR dwData2);
+#define XTYPF_NOBLOCK 0x0002
+#define XTYP_ERROR 0x8002
+#define XTYP_ADVDATA 0x4010
+#define XTYP_ADVREQ 0x2022
+#define XTYP_ADVSTART 0x1030
+#define XTYP_ADVSTOP 0x8040
+#define XTYP_EXECUTE 0x4050
+#define XTYP_CONNECT 0x1062
+#define XTYP_CONNECT_CONFIRM 0x8072
+#define XTYP_XACT_COMPLETE 0x8080
+#define XTYP_POKE 0x4090
+#define XTYP_REGISTER 0x80A2
+#define XTYP_REQUEST 0x20B0
+#define XTYP_DISCONNECT 0x80C2
+#define XTYP_UNREGISTER 0x80D2
+#define XTYP_WILDCONNECT 0x20E2
+#define XTYP_MONITOR 0x80F2
+#define DDE_FACK 0x8000
+#define DDE_FNOTPROCESSED 0x0000
+#define DNS_REGISTER 0x0001
+#define DNS_UNREGISTER 0x0002
+#define CP_WINANSI 1004
+#define APPCLASS_STANDARD 0x00000000L
+#define HDATA_APPOWNED 0x0001
+#define DMLERR_NO_ERROR 0
+#define DMLERR_DLL_NOT_INITIALIZED 0x4003
+#define DMLERR_DLL_USAGE 0x4004
+#define DMLERR_INVALIDPARAMETER 0x4006
+#define DMLERR_NO_CONV_ESTABLISHED 0x400a
+#define DMLERR_SYS_ERROR 0x400f
+
+// kernel32
+BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION cs, DWORD spin_count);
+void InitializeCriticalSection(LPCRITICAL_SECTION cs);
+void EnterCriticalSection(LPCRITICAL_SECTION cs);
+void LeaveCriticalSection(LPCRITICAL_SECTION cs);
+void DeleteCriticalSection(LPCRITICAL_SECTION cs);
+HMODULE GetModuleHandleA(LPCSTR name);
+void GetStartupInfoA(LPSTARTUPINFOA info);
+[[noreturn]] void ExitProcess(UINT code);
+void Sleep(DWORD ms);
+
+// user32: windows, the message loop, menus, dialogs
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
+ATOM RegisterClassExA(const WNDCLASSEXA *wc);
+HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y,
+                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
+LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+BOOL DestroyWindow(HWND hwnd);
+BOOL ShowWindow(HWND hwnd, int show);
+BOOL UpdateWindow(HWND hwnd);
+UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT period, TIMERPROC proc);
+HACCEL LoadAcceleratorsA(HINSTANCE instance, LPCSTR name);
+BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last);
+BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+void PostQuitMessage(int exit_code);
+int TranslateAcceleratorA(HWND hwnd, HACCEL accel, LPMSG msg);
+BOOL TranslateMessage(const MSG *msg);
+LRESULT DispatchMessageA(const MSG *msg);
+LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+HICON LoadIconA(HINSTANCE instance, LPCSTR name);
+HCURSOR LoadCursorA(HINSTANCE instance, LPCSTR name);
+HMENU CreatePopupMenu(void);
+BOOL AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR text);
+BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner, const RECT *rect);
+BOOL GetCursorPos(LPPOINT point);
+BOOL SetForegroundWindow(HWND hwnd);
+HDC BeginPaint(HWND hwnd, LPPAINTSTRUCT ps);
+BOOL EndPaint(HWND hwnd, const PAINTSTRUCT *ps);
+HDC GetDC(HWND hwnd);
+int ReleaseDC(HWND hwnd, HDC hdc);
+BOOL GetClientRect(HWND hwnd, LPRECT rect);
+int FillRect(HDC hdc, const RECT *rect, HBRUSH brush);
+BOOL InvalidateRect(HWND hwnd, const RECT *rect, BOOL erase);
+INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR name, HWND owner, DLGPROC proc, LPARAM param);
+BOOL EndDialog(HWND dialog, INT_PTR result);
+UINT RegisterClipboardFormatA(LPCSTR name);
+
+// gdi32
+HFONT CreateFontA(int height, int width, int escapement, int orientation, int weight, DWORD italic,
+                  DWORD underline, DWORD strike_out, DWORD charset, DWORD out_precision,
+                  DWORD clip_precision, DWORD quality, DWORD pitch_and_family, LPCSTR face);
+HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object);
+BOOL DeleteObject(HGDIOBJ object);
+BOOL TextOutA(HDC hdc, int x, int y, LPCSTR text, int length);
+
+// shell32
+BOOL Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data);
+
+// ws2_32
+int WSAStartup(WORD version, LPWSADATA data);
+int WSACleanup(void);
+SOCKET socket(int af, int type, int protocol);
+int bind(SOCKET s, const struct sockaddr *name, int length);
+int listen(SOCKET s, int backlog);
+int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, LONG events);
+int closesocket(SOCKET s);
+SOCKET accept(SOCKET s, struct sockaddr *address, int *length);
+int WSARecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
+            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
+int WSASend(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags,
+            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
+int WSAGetLastError(void);
+USHORT htons(USHORT v);
+USHORT ntohs(USHORT v);
+ULONG htonl(ULONG v);
+ULONG ntohl(ULONG v);
+ULONG inet_addr(const char *text);
+
+// DDEML (user32)
+UINT DdeInitializeA(LPDWORD instance, PFNCALLBACK callback, DWORD commands, DWORD reserved);
+BOOL DdeUninitialize(DWORD instance);
+HSZ DdeCreateStringHandleA(DWORD instance, LPCSTR text, int codepage);
+BOOL DdeFreeStringHandle(DWORD instance, HSZ hsz);
+int DdeCmpStringHandles(HSZ a, HSZ b);
+DWORD DdeQueryStringA(DWORD instance, HSZ hsz, LPSTR buffer, DWORD size, int codepage);
+HDDEDATA DdeNameService(DWORD instance, HSZ service, HSZ reserved, UINT command);
+UINT DdeGetLastError(DWORD instance);
+HDDEDATA DdeCreateDataHandle(DWORD instance, LPBYTE source, DWORD length, DWORD offset, HSZ item,
+                             UINT format, UINT flags);
+BOOL DdeFreeDataHandle(HDDEDATA data);
+BOOL DdePostAdvise(DWORD instance, HSZ topic, HSZ item);

@@ -1,0 +1,239 @@
+#include "test_support.h"
+
+#include <optional>
+
+class DdeService : public ProgramTest {
+protected:
+    void SetUp() override
+    {
+        ProgramTest::SetUp();
+        start_dde_side();
+        conv = standin::connect("Quellvarden", "Quote");
+        ASSERT_NE(conv, nullptr);
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(standin::lock_info(&registry_lock).depth, 0) << "lock still held";
+        ProgramTest::TearDown();
+    }
+    static std::string requests_for(const std::string &item)
+    {
+        std::string payload = "{ \"request\" : \"" + item + "\" }";
+        return std::string("\x81", 1) + static_cast<char>(payload.size()) + payload;
+    }
+    HCONV conv = nullptr;
+};
+
+TEST_F(DdeService, FirstAdviseAddsFieldAndAsksTheFeedOnce)
+{
+    SOCKET feed = open_feed_client();
+    ASSERT_TRUE(standin::advise(conv, "1234.lastprice", xltable_format));
+    EXPECT_EQ(status_line(1), "Number of fields: 1");
+    HCONV second_sheet = standin::connect("Quellvarden", "Quote");
+    ASSERT_TRUE(standin::advise(second_sheet, "1234.lastprice", CF_TEXT));
+    ASSERT_TRUE(standin::advise(conv, "1234.bid", CF_TEXT));
+
+    EXPECT_EQ(standin::socket_state(feed).sent,
+              requests_for("1234.lastprice") + requests_for("1234.bid"));
+    EXPECT_EQ(find_field(find_instrument(1234), "lastprice")->advise_count, 2u);
+    EXPECT_EQ(status_line(1), "Number of fields: 2");
+}
+
+TEST_F(DdeService, AdviseOnAnotherTopicIsRefused)
+{
+    HCONV other = standin::connect("Quellvarden", "Other");
+    ASSERT_NE(other, nullptr) << "every conversation is accepted";
+    EXPECT_FALSE(standin::advise(other, "1234.lastprice", xltable_format));
+    EXPECT_EQ(registry.instrument_count, 0u);
+
+    HCONV upper = standin::connect("Quellvarden", "QUOTE");
+    EXPECT_TRUE(standin::advise(upper, "1234.lastprice", xltable_format));
+}
+
+TEST_F(DdeService, UnsoundItemsAreRefusedByAllThreeTransactions)
+{
+    SOCKET feed = open_feed_client();
+    const std::string items[] = {
+        "abc.price", "0.price", "1234", "1234.", "01234.lastprice", "+1234.lastprice",
+        " 1234.lastprice", "18446744073709551616.x", "1234.a\"b", "1234.a\\b", "1234.a\x01",
+        "1234.caf\xE9", "1234." + std::string(95, 'f'),
+    };
+    for (const std::string &item : items) {
+        SCOPED_TRACE(item);
+        EXPECT_FALSE(standin::advise(conv, item, xltable_format));
+        EXPECT_EQ(standin::request(conv, item, xltable_format), std::nullopt);
+        standin::call_callback(XTYP_ADVSTOP, CF_TEXT, conv, standin::hsz("Quote"),
+                               standin::hsz(item));
+    }
+    EXPECT_EQ(registry.instrument_count, 0u);
+    EXPECT_EQ(registry.active_field_count, 0u);
+    EXPECT_EQ(standin::socket_state(feed).sent, "");
+    EXPECT_EQ(status_line(1), "");
+}
+
+TEST_F(DdeService, DataRequestRefusalsSayWhy)
+{
+    ASSERT_TRUE(standin::advise(conv, "1234.lastprice", CF_TEXT));
+    struct Case {
+        std::string item, line4;
+    } cases[] = {
+        {"abc.price", "Invalid insref 0"},
+        {"1234", "Invalid insref 1234"},
+        {"01234.lastprice", "Invalid field 1234 (lastprice)"},
+        {"1234.", "Invalid field 1234 ()"},
+        {"1234.a\"b", "Invalid field 1234 (a\"b)"},
+        {"1234." + std::string(100, 'f'), "Invalid field 1234 (" + std::string(94, 'f') + ")"},
+        {"99.price", "No instrument found for insref: 99"},
+        {"1234.bid", "Field not found for insref: 1234"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.item);
+        EXPECT_EQ(standin::request(conv, c.item, xltable_format), std::nullopt);
+        EXPECT_EQ(status_line(4), c.line4);
+    }
+    EXPECT_EQ(registry.instruments[0].field_count, 1u) << "requests never add fields";
+}
+
+TEST_F(DdeService, FieldWithoutValueAnswersOneBlank)
+{
+    ASSERT_TRUE(standin::advise(conv, "1234.lastprice", xltable_format));
+    EXPECT_EQ(standin::request(conv, "1234.lastprice", xltable_format), xltable_string(" "));
+    EXPECT_EQ(standin::request(conv, "1234.lastprice", CF_TEXT), std::string(" \0", 2));
+    EXPECT_EQ(status_line(3), "Dde last message: \"null\"");
+    // Each data request repaints the status lines at once.
+    EXPECT_EQ(standin::records().texts.size(), 10u);
+}
+
+TEST_F(DdeService, LongFieldNamesGetValuesAndStopCleanly)
+{
+    std::string item = "1234." + std::string(40, 'n');
+    ASSERT_TRUE(standin::advise(conv, item, xltable_format));
+    set_value(find_field(find_instrument(1234), std::string(40, 'n').c_str()), "7");
+    EXPECT_EQ(standin::request(conv, item, xltable_format), xltable_number(7));
+    EXPECT_EQ(status_line(3), "Dde last message: \"7\"");
+    EXPECT_TRUE(standin::unadvise(conv, item, xltable_format));
+    EXPECT_EQ(registry.active_field_count, 0u);
+}
+
+TEST_F(DdeService, PostAdviseReachesEveryLoopWithTheLockHeld)
+{
+    HCONV text_sheet = standin::connect("Quellvarden", "Quote");
+    ASSERT_TRUE(standin::advise(conv, "1234.lastprice", xltable_format));
+    ASSERT_TRUE(standin::advise(text_sheet, "1234.LASTPRICE", CF_TEXT));
+    ASSERT_TRUE(standin::advise(conv, "1234.bid", CF_TEXT));
+
+    EnterCriticalSection(&registry_lock);
+    set_value(find_field(find_instrument(1234), "lastprice"), "12.5");
+    HSZ item = DdeCreateStringHandleA(dde_instance, "1234.lastprice", CP_WINANSI);
+    DdePostAdvise(dde_instance, topic_name, item);
+    EXPECT_EQ(standin::lock_info(&registry_lock).max_depth, 2);
+    LeaveCriticalSection(&registry_lock);
+
+    const auto &deliveries = standin::records().deliveries;
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_EQ(deliveries[0].bytes, xltable_number(12.5));
+    EXPECT_EQ(deliveries[1].bytes, std::string("12.5\0", 5));
+    EXPECT_EQ(status_line(3), "Dde last message: \"12.5\"");
+}
+
+TEST_F(DdeService, StopOfUnknownItemChangesNothing)
+{
+    ASSERT_TRUE(standin::advise(conv, "1234.lastprice", CF_TEXT));
+    standin::call_callback(XTYP_ADVSTOP, CF_TEXT, conv, standin::hsz("Quote"),
+                           standin::hsz("1234.bid"));
+    standin::call_callback(XTYP_ADVSTOP, CF_TEXT, conv, standin::hsz("Quote"),
+                           standin::hsz("55.bid"));
+    EXPECT_EQ(registry.active_field_count, 1u);
+    EXPECT_EQ(status_line(4), "");
+    // The topic of a stop is not compared.
+    standin::call_callback(XTYP_ADVSTOP, CF_TEXT, conv, standin::hsz("Other"),
+                           standin::hsz("1234.lastprice"));
+    EXPECT_EQ(registry.active_field_count, 0u);
+    EXPECT_EQ(status_line(4), "ADVSTOP:1234");
+}
+
+TEST_F(DdeService, AnswersOfTheOtherTransactions)
+{
+    HSZ topic = standin::hsz("Quote");
+    HSZ item = standin::hsz("1234.lastprice");
+    struct Case {
+        UINT type;
+        HSZ topic, item;
+        HDDEDATA answer;
+    } cases[] = {
+        {XTYP_CONNECT, standin::hsz("Anything"), nullptr, reinterpret_cast<HDDEDATA>(1)},
+        {XTYP_ADVDATA, topic, item, reinterpret_cast<HDDEDATA>(DDE_FACK)},
+        {XTYP_CONNECT_CONFIRM, topic, nullptr, nullptr},
+        {XTYP_WILDCONNECT, nullptr, nullptr, nullptr},
+        {XTYP_POKE, topic, item, nullptr},
+        {XTYP_EXECUTE, topic, nullptr, nullptr},
+        {XTYP_ADVSTART, topic, nullptr, reinterpret_cast<HDDEDATA>(0)},
+        {XTYP_ADVSTART, nullptr, item, reinterpret_cast<HDDEDATA>(0)},
+        {XTYP_REQUEST, topic, nullptr, nullptr},
+        {XTYP_REQUEST, nullptr, item, nullptr},
+        {XTYP_ADVSTOP, topic, nullptr, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.type);
+        EXPECT_EQ(standin::call_callback(c.type, CF_TEXT, conv, c.topic, c.item), c.answer);
+    }
+    EXPECT_EQ(registry.instrument_count, 0u);
+}
+
+class DdeStart : public ProgramTest {
+protected:
+    void SetUp() override
+    {
+        ProgramTest::SetUp();
+        InitializeCriticalSectionAndSpinCount(&registry_lock, 1024);
+    }
+};
+
+TEST_F(DdeStart, RegistersServiceAndReadiesTheFeedRecord)
+{
+    EXPECT_EQ(dde_start(), 1);
+    EXPECT_TRUE(standin::service_registered("Quellvarden"));
+    EXPECT_EQ(xltable_format, standin::clipboard_format("XlTable"));
+    EXPECT_EQ(feed_client.state, FEED_NONE);
+    const auto &strings = standin::records().string_handles;
+    ASSERT_EQ(strings.size(), 2u);
+    EXPECT_EQ(strings[0].codepage, CP_WINANSI);
+    EXPECT_EQ(strings[1].text, "Quote");
+    EXPECT_EQ(strings[1].codepage, 0);
+}
+
+TEST_F(DdeStart, FatalFailuresShowTheirBoxAndEndTheProcess)
+{
+    standin::script().dde_initialize_result = DMLERR_SYS_ERROR;
+    standin::script().dde_failure_error = 0x4009;
+    try {
+        dde_start();
+        FAIL() << "process should have ended";
+    } catch (const standin::ProcessExit &exit) {
+        EXPECT_EQ(exit.code, 0u);
+    }
+    ASSERT_EQ(standin::records().message_boxes.size(), 1u);
+    EXPECT_EQ(standin::records().message_boxes[0].owner, nullptr);
+    EXPECT_EQ(standin::records().message_boxes[0].text, "DDEInitialize error");
+    EXPECT_EQ(standin::records().message_boxes[0].caption, "4009");
+
+    fresh_process();
+    standin::script().failing_strings = {"Quellvarden"};
+    standin::script().dde_failure_error = 0x4009;
+    EXPECT_THROW(dde_start(), standin::ProcessExit);
+    ASSERT_EQ(standin::records().message_boxes.size(), 1u);
+    EXPECT_EQ(standin::records().message_boxes[0].text, "SERVICE FAIL");
+    EXPECT_EQ(standin::records().message_boxes[0].caption, "16393");
+}
+
+TEST_F(DdeStart, RefusedNameOnlyWarnsAndLeavesTheFeedClosed)
+{
+    standin::script().name_service_fails = true;
+    EXPECT_EQ(dde_start(), 0);
+    ASSERT_EQ(standin::records().message_boxes.size(), 1u);
+    EXPECT_EQ(standin::records().message_boxes[0].text, "DDE Nameservice failed");
+    EXPECT_EQ(standin::records().message_boxes[0].caption, "DDE Error");
+    EXPECT_EQ(xltable_format, 0u);
+    EXPECT_EQ(feed_client.state, FEED_HANDSHAKING);
+    EXPECT_EQ(feed_client.socket, INVALID_SOCKET);
+}

@@ -1,0 +1,159 @@
+#include "test_support.h"
+
+#include <functional>
+
+static HINSTANCE const INSTANCE = reinterpret_cast<HINSTANCE>(0x400000);
+
+class Startup : public ProgramTest {
+protected:
+    void SetUp() override
+    {
+        ProgramTest::SetUp();
+        register_main_window_class(INSTANCE);
+    }
+};
+
+TEST_F(Startup, BringsEverythingUpInOrder)
+{
+    ASSERT_TRUE(init_instance(INSTANCE, SW_SHOWNORMAL));
+    const auto &r = standin::records();
+
+    EXPECT_EQ(app_instance, INSTANCE);
+    const standin::WindowRecord &window = standin::window(main_window);
+    EXPECT_EQ(window.class_name, "VANTREL");
+    EXPECT_EQ(window.title, "Quellvarden Vantrel");
+    EXPECT_EQ(window.style, static_cast<DWORD>(WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX));
+    EXPECT_EQ(window.x, CW_USEDEFAULT);
+    EXPECT_EQ(window.width, 330);
+    EXPECT_EQ(window.height, 145);
+    EXPECT_EQ(window.menu, nullptr);
+    EXPECT_EQ(tray_icon_data.hWnd, main_window);
+
+    ASSERT_EQ(r.wsa_startups.size(), 1u);
+    EXPECT_EQ(r.wsa_startups[0], 0x0202);
+    ASSERT_EQ(r.binds.size(), 1u);
+    EXPECT_EQ(r.binds[0].family, AF_INET);
+    EXPECT_EQ(r.binds[0].address, htonl(0x7F000001));
+    EXPECT_EQ(r.binds[0].port, htons(8902));
+    EXPECT_EQ(r.binds[0].length, 16);
+    ASSERT_EQ(r.async_selects.size(), 1u);
+    EXPECT_EQ(r.async_selects[0].s, listen_socket);
+    EXPECT_EQ(r.async_selects[0].hwnd, main_window);
+    EXPECT_EQ(r.async_selects[0].msg, 1026u);
+    EXPECT_EQ(r.async_selects[0].events, 59);
+    ASSERT_EQ(r.listens.size(), 1u);
+    EXPECT_EQ(r.listens[0].second, 5);
+
+    EXPECT_EQ(r.show_commands.back(), SW_SHOWNORMAL);
+    EXPECT_EQ(r.updates.size(), 1u);
+    EXPECT_EQ(standin::lock_info(&registry_lock).spin_count, 1024u);
+    EXPECT_TRUE(standin::service_registered("Quellvarden"));
+    EXPECT_EQ(feed_client.state, FEED_NONE);
+    ASSERT_EQ(r.timers.size(), 1u);
+    EXPECT_EQ(r.timers[0].id, 1028u);
+    EXPECT_EQ(r.timers[0].period, 1000u);
+    EXPECT_TRUE(r.message_boxes.empty());
+}
+
+TEST_F(Startup, EachFailingStepShowsItsBoxAndReleasesWhatItSays)
+{
+    struct Case {
+        const char *name;
+        std::function<void()> arrange;
+        const char *text, *caption;
+        int cleanups, closes;
+    } cases[] = {
+        {"window", [] { standin::script().create_window_fails = true; }, nullptr, nullptr, 0, 0},
+        {"wsastartup", [] { standin::script().wsa_startup_result = 10091 /* WSASYSNOTREADY */; },
+         "WSAStartup failed", "error", 0, 0},
+        {"socket", [] { standin::script().socket_error = 10024 /* WSAEMFILE */; }, "Socket Error", "Error", 1,
+         0},
+        {"bind", [] { standin::script().bind_error = WSAEADDRINUSE; },
+         "Bind Error. Program already running?", "Quellvarden Vantrel", 1, 0},
+        {"asyncselect", [] { standin::script().async_select_error = WSAEINVAL; }, "ASYNC FAIL",
+         "ERROR", 1, 1},
+        {"lock", [] { standin::script().init_critical_section = FALSE; }, nullptr, nullptr, 0, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        fresh_process();
+        register_main_window_class(INSTANCE);
+        c.arrange();
+        EXPECT_FALSE(init_instance(INSTANCE, SW_SHOWNORMAL));
+        const auto &r = standin::records();
+        if (c.text) {
+            ASSERT_EQ(r.message_boxes.size(), 1u);
+            EXPECT_EQ(r.message_boxes[0].owner, main_window);
+            EXPECT_NE(main_window, nullptr);
+            EXPECT_EQ(r.message_boxes[0].text, c.text);
+            EXPECT_EQ(r.message_boxes[0].caption, c.caption);
+            EXPECT_EQ(r.message_boxes[0].type, static_cast<UINT>(MB_OK));
+            EXPECT_TRUE(r.show_commands.empty()) << "boxes come before the window is shown";
+        } else {
+            EXPECT_TRUE(r.message_boxes.empty());
+        }
+        EXPECT_EQ(r.wsa_cleanups, c.cleanups);
+        EXPECT_EQ(static_cast<int>(r.closed.size()), c.closes);
+        EXPECT_TRUE(r.timers.empty());
+        EXPECT_FALSE(standin::service_registered("Quellvarden"));
+    }
+}
+
+TEST_F(Startup, SecondCopyEndsWithExitCodeZero)
+{
+    standin::script().bind_error = WSAEADDRINUSE;
+    EXPECT_EQ(WinMain(INSTANCE, nullptr, nullptr, SW_SHOWDEFAULT), 0);
+    EXPECT_EQ(standin::records().message_boxes.at(0).text, "Bind Error. Program already running?");
+    EXPECT_TRUE(standin::records().accelerators.empty()) << "no message loop ran";
+}
+
+TEST_F(Startup, ShutdownWithdrawsEverythingButKeepsTheLockForTheLoop)
+{
+    ASSERT_TRUE(init_instance(INSTANCE, SW_SHOWNORMAL));
+    shutdown_app();
+    const auto &r = standin::records();
+    ASSERT_FALSE(r.notify_icons.empty());
+    EXPECT_EQ(r.notify_icons.back().message, static_cast<DWORD>(NIM_DELETE));
+    EXPECT_EQ(r.notify_icons.back().data.uID, 103u);
+    ASSERT_EQ(r.name_services.size(), 2u);
+    EXPECT_EQ(r.name_services[1].service, "Quellvarden");
+    EXPECT_EQ(r.name_services[1].command, static_cast<UINT>(DNS_UNREGISTER));
+    EXPECT_EQ(r.dde_uninitializations, 1);
+    EXPECT_EQ(r.quit_codes, std::vector<int>{0});
+    EXPECT_FALSE(standin::lock_info(&registry_lock).deleted);
+    EXPECT_TRUE(r.closed.empty()) << "sockets are left to the end of the process";
+    EXPECT_EQ(r.wsa_cleanups, 0);
+}
+
+TEST_F(Startup, FileExitRunsTheLoopToExitCodeZero)
+{
+    standin::script().idle.push_back([] { PostMessageA(main_window, WM_COMMAND, IDM_EXIT, 0); });
+    EXPECT_EQ(WinMain(INSTANCE, nullptr, nullptr, SW_SHOWDEFAULT), 0);
+    const auto &r = standin::records();
+    EXPECT_TRUE(standin::window(main_window).destroyed);
+    EXPECT_EQ(r.dde_uninitializations, 1);
+    EXPECT_TRUE(standin::lock_info(&registry_lock).deleted);
+    ASSERT_FALSE(r.accelerators.empty());
+    EXPECT_EQ(r.accelerators[0], MAKEINTRESOURCEA(109));
+    EXPECT_FALSE(r.translated_accelerators.empty());
+}
+
+TEST_F(Startup, TrayCloseEndsWithoutDestroyingTheWindow)
+{
+    standin::script().track_popup_result = IDM_TRAY_CLOSE;
+    standin::script().idle.push_back(
+        [] { PostMessageA(main_window, WM_TRAY_NOTIFY, TRAY_ICON_ID, WM_RBUTTONDOWN); });
+    EXPECT_EQ(WinMain(INSTANCE, nullptr, nullptr, SW_SHOWDEFAULT), 0);
+    EXPECT_FALSE(standin::window(main_window).destroyed);
+    EXPECT_EQ(standin::records().quit_codes, std::vector<int>{0});
+    EXPECT_TRUE(standin::lock_info(&registry_lock).deleted);
+}
+
+TEST_F(Startup, WindowCloseFromOutsideEndsTheProgram)
+{
+    // What taskkill without /f sends.
+    standin::script().idle.push_back([] { PostMessageA(main_window, WM_CLOSE, 0, 0); });
+    EXPECT_EQ(WinMain(INSTANCE, nullptr, nullptr, SW_SHOWDEFAULT), 0);
+    EXPECT_TRUE(standin::window(main_window).destroyed);
+    EXPECT_FALSE(standin::service_registered("Quellvarden"));
+}

@@ -1,0 +1,64 @@
+#include "test_support.h"
+
+class StatusBoardTest : public ProgramTest {};
+
+TEST_F(StatusBoardTest, ReplacesLineAndInvalidatesWithErase)
+{
+    main_window = reinterpret_cast<HWND>(0x1234);
+    print_status(2, "Last receieved: %s", "one");
+    print_status(2, "Last receieved: %s", "two");
+    EXPECT_EQ(status_line(2), "Last receieved: two");
+    const auto &invalidates = standin::records().invalidates;
+    ASSERT_EQ(invalidates.size(), 2u);
+    EXPECT_EQ(invalidates[1].hwnd, main_window);
+    EXPECT_FALSE(invalidates[1].has_rect);
+    EXPECT_TRUE(invalidates[1].erase);
+}
+
+TEST_F(StatusBoardTest, LongTextIsCutTo254Characters)
+{
+    std::string message(400, 'x');
+    print_status(2, "Last receieved: %s", message.c_str());
+    EXPECT_EQ(status_line(2), ("Last receieved: " + message).substr(0, 254));
+}
+
+TEST_F(StatusBoardTest, LineOutsideZeroToFourIsIgnored)
+{
+    print_status(5, "nothing");
+    print_status(-1, "nothing");
+    for (int line = 0; line < STATUS_LINE_COUNT; ++line)
+        EXPECT_EQ(status_line(line), "");
+    EXPECT_TRUE(standin::records().invalidates.empty());
+}
+
+TEST_F(StatusBoardTest, PaintDrawsFiveLinesWithOneFont)
+{
+    print_status(0, "Status: Connected");
+    print_status(4, "ADVSTOP:%llu", 1234ull);
+    paint_status_lines();
+
+    const auto &r = standin::records();
+    ASSERT_EQ(r.fonts.size(), 1u);
+    const standin::FontRecord &font = r.fonts[0];
+    EXPECT_EQ(font.height, 16);
+    EXPECT_EQ(font.weight, FW_NORMAL);
+    EXPECT_EQ(font.charset, static_cast<DWORD>(ANSI_CHARSET));
+    EXPECT_EQ(font.quality, static_cast<DWORD>(PROOF_QUALITY));
+    EXPECT_EQ(font.face, "SYSTEM_FIXED_FONT");
+
+    ASSERT_EQ(r.texts.size(), 5u);
+    const char *expected[] = {"Status: Connected", "", "", "", "ADVSTOP:1234"};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(r.texts[i].x, 5);
+        EXPECT_EQ(r.texts[i].y, 5 + 15 * i);
+        EXPECT_EQ(r.texts[i].text, expected[i]);
+    }
+    // The old font goes back in before the new one is deleted, and the DC is released.
+    ASSERT_EQ(r.selects.size(), 2u);
+    EXPECT_EQ(r.selects[0].object, reinterpret_cast<HGDIOBJ>(font.font));
+    EXPECT_EQ(r.selects[1].object, r.selects[0].previous);
+    ASSERT_EQ(r.deleted.size(), 1u);
+    EXPECT_EQ(r.deleted[0], reinterpret_cast<HGDIOBJ>(font.font));
+    EXPECT_EQ(r.get_dc, 1);
+    EXPECT_EQ(r.release_dc, 1);
+}
