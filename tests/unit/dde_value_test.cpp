@@ -56,7 +56,8 @@ TEST(DdeValue, WellFormedTablesPrintTheirCells)
         {"ints", table(1, 2, {0x06, 0, 4, 0, 0xFE, 0xFF, 0x39, 0x30}), "-2 12345"},
         {"blanks", table(1, 2, {0x05, 0, 2, 0, 2, 0}), "<blank> <blank>"},
         {"skip", table(1, 1, {0x07, 0, 2, 0, 1, 0}), "<skip>"},
-        {"trailing bytes after the last cell", table(1, 1, {0x05, 0, 2, 0, 1, 0, 0xAA, 0xBB, 0xCC}), "<blank>"},
+        {"trailing bytes after the last cell", table(1, 1, {0x05, 0, 2, 0, 1, 0, 0xAA, 0xBB, 0xCC}),
+         "<blank>"},
     };
     for (const GoodCase &c : cases) {
         SCOPED_TRACE(c.name);
@@ -138,7 +139,7 @@ TEST(DdeValue, NumbersPrintAlikeOnEveryRuntime)
         double value;
         const char *text;
     } cases[] = {
-        {12.5, "12.5"}, {42, "42"}, {-0.0, "-0"}, {123456789012345678.0, "1.23456789012346e+17"},
+        {12.5, "12.5"},    {42, "42"},          {-0.0, "-0"}, {123456789012345678.0, "1.23456789012346e+17"},
         {INFINITY, "inf"}, {-INFINITY, "-inf"}, {NAN, "nan"},
     };
     for (const auto &c : cases) {
