@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Configures and builds with the CMake presets:
+#   windows  MinGW-w64 cross build: build/windows/{vantrel,ddewatch,winctl}.exe
+#   native   Linux unit tests against the stand-in layer, under ASan and UBSan
+#   all      both (the default)
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+
+case "${1:-all}" in
+    windows|native) presets=("$1") ;;
+    all) presets=(windows native) ;;
+    -h|--help)
+        sed -n '2,6s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+        exit 0
+        ;;
+    *)
+        echo "usage: scripts/build.sh [windows|native|all]" >&2
+        exit 64
+        ;;
+esac
+
+jobs=$(nproc 2>/dev/null || echo 2)
+for preset in "${presets[@]}"; do
+    echo "== build: $preset"
+    cmake --preset "$preset" --log-level=WARNING
+    cmake --build --preset "$preset" --parallel "$jobs"
+done

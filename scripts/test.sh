@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds both presets, runs the
+# native unit tests (ctest) and the end-to-end tests under Wine (pytest),
+# prints a summary and exits non-zero when anything failed.
+# shellcheck disable=SC2317  # functions called through step and trap
+set -uo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
+
+# The Wine prefixes the end-to-end tests use (never the run prefix, in which
+# someone may be running the program).
+TEST_PREFIXES=(build/wineprefix-e2e build/wineprefix-x11)
+ARTIFACTS=build/artifacts
+
+summary=()
+failed=0
+started=$SECONDS
+
+# step NAME COMMAND...: runs one step and records its outcome.
+step() {
+    local name=$1 t0=$SECONDS rc=0
+    shift
+    echo
+    echo "==== $name"
+    "$@" || rc=$?
+    local took=$((SECONDS - t0))
+    if [ "$rc" -eq 0 ]; then
+        summary+=("PASS  $name (${took}s)")
+    else
+        summary+=("FAIL  $name: exit code $rc (${took}s)")
+        failed=1
+    fi
+    return "$rc"
+}
+
+skip() {
+    summary+=("SKIP  $1: $2")
+    failed=1
+}
+
+print_summary() {
+    echo
+    echo "==== summary ($((SECONDS - started))s)"
+    printf '  %s\n' "${summary[@]}"
+    if [ "$failed" -ne 0 ]; then
+        echo "  RESULT: FAILED (logs of the end-to-end tests: $ARTIFACTS/e2e/)"
+    else
+        echo "  RESULT: all passed"
+    fi
+}
+
+# pytest answers 5 when it collected no tests: that is a failure here too.
+run_e2e() {
+    local rc=0
+    /usr/bin/python3 -m pytest tests/e2e -v || rc=$?
+    if [ "$rc" -eq 5 ]; then
+        echo "test: pytest collected no end-to-end tests" >&2
+    fi
+    return "$rc"
+}
+
+# However pytest ends, leave no Wine server of the tests behind.
+stop_e2e_wine() {
+    local prefix
+    for prefix in "${TEST_PREFIXES[@]}"; do
+        if [ -d "$prefix" ]; then
+            bash scripts/wine-prefix.sh stop "$prefix" || true
+        fi
+    done
+}
+trap stop_e2e_wine EXIT
+
+if ! step "install dependencies" bash scripts/install-deps.sh; then
+    print_summary
+    exit 1
+fi
+
+windows_ok=0
+native_ok=0
+step "build windows" bash scripts/build.sh windows && windows_ok=1
+step "build native" bash scripts/build.sh native && native_ok=1
+
+if [ "$native_ok" -eq 1 ]; then
+    step "unit tests (ctest --preset native)" \
+        ctest --preset native --no-tests=error --parallel "$(nproc 2>/dev/null || echo 2)"
+else
+    skip "unit tests" "the native build failed"
+fi
+
+if [ "$windows_ok" -eq 1 ]; then
+    step "end-to-end tests (pytest tests/e2e)" run_e2e
+else
+    skip "end-to-end tests" "the windows build failed"
+fi
+
+print_summary
+exit "$failed"
