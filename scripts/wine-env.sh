@@ -40,6 +40,13 @@ wine_prefix_create() {
         return 1
     fi
     wine_server_stop
+    # Wine does not load the caption buttons' symbol font from its data
+    # folder by itself; without it the buttons show the letters "0 1 r".
+    local marlett=/usr/share/wine/fonts/marlett.ttf
+    if [ -f "$marlett" ]; then
+        mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+        cp "$marlett" "$WINEPREFIX/drive_c/windows/Fonts/"
+    fi
     touch "$WINEPREFIX/$WINE_PREFIX_MARK"
 }
 

@@ -225,11 +225,16 @@ def wine(wine_env, request):
     log_dir.mkdir(parents=True, exist_ok=True)
     runner = Wine(wine_env, log_dir)
     yield runner
-    for proc in reversed(runner.started):
+    close_all(runner)
+
+
+def close_all(wine):
+    """Closes vantrel.exe with WM_CLOSE, then stops whatever still runs."""
+    for proc in reversed(wine.started):
         if not proc.running():
             continue
         if proc.argv[1].endswith("vantrel.exe"):
-            runner.winctl("post", "--class", "VANTREL", "0x%x" % WM_CLOSE)
+            wine.winctl("post", "--class", "VANTREL", "0x%x" % WM_CLOSE)
             try:
                 proc.popen.wait(EXIT_LIMIT)
                 continue
