@@ -49,9 +49,11 @@ bool is_numeric(const char *text)
 
 static HDDEDATA render_xltable(HSZ item, UINT format, const char *text)
 {
-    double value = 0.0;
+    bool number = is_numeric(text);
+    double value = number ? std::atof(text) : 0.0;
     // Infinities and not-a-numbers pass the number test but no cell can hold them.
-    bool number = is_numeric(text) && std::isfinite(value = std::atof(text));
+    if (!std::isfinite(value))
+        number = false;
 
     size_t length = std::strlen(text);
     if (length > XLTABLE_STRING_MAX)
