@@ -44,7 +44,8 @@ BOOL init_instance(HINSTANCE instance, int show_command)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = inet_addr("127.0.0.1");
     address.sin_port = htons(FEED_PORT);
-    if (bind(listen_socket, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+    if (bind(listen_socket, reinterpret_cast<sockaddr *>(&address),
+             static_cast<int>(sizeof address)) != 0) {
         MessageBoxA(main_window, "Bind Error. Program already running?", WINDOW_TITLE, MB_OK);
         WSACleanup();
         return FALSE;

@@ -45,7 +45,7 @@ InstrumentField *find_field(Instrument *instrument, const char *name)
 static Instrument *append_instrument(uint64_t insref)
 {
     void *grown = std::realloc(registry.instruments,
-                               (registry.instrument_count + 1) * sizeof(Instrument));
+                               static_cast<size_t>(registry.instrument_count + 1) * sizeof(Instrument));
     if (!grown)
         return nullptr;
     registry.instruments = static_cast<Instrument *>(grown);

@@ -44,7 +44,7 @@ static size_t copy_item_name(HSZ item, char *buf)
 {
     size_t full_length = DdeQueryStringA(dde_instance, item, nullptr, 0, CP_WINANSI);
     buf[0] = '\0';
-    DdeQueryStringA(dde_instance, item, buf, ITEM_NAME_MAX + 1, CP_WINANSI);
+    DdeQueryStringA(dde_instance, item, buf, static_cast<DWORD>(ITEM_NAME_MAX + 1), CP_WINANSI);
     return full_length;
 }
 

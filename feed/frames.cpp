@@ -37,7 +37,7 @@ int send_request(const char *item)
         std::memcpy(header + 2, &length, 2);
     }
 
-    char *queue_end = feed_client.send_buffer + feed_client.send_length;
+    char *queue_end = feed_client.send_buffer + static_cast<size_t>(feed_client.send_length);
     std::memcpy(queue_end, header, header_size);
     // snprintf needs room for its NUL; the payload is copied without it.
     char payload[FEED_BUFFER_SIZE + 1];
@@ -52,7 +52,7 @@ int send_request(const char *item)
     if (WSASend(feed_client.socket, &buffer, 1, &sent, 0, nullptr, nullptr) != 0)
         return -1;
     std::memmove(feed_client.send_buffer, feed_client.send_buffer + sent,
-                 feed_client.send_length - sent);
+                 static_cast<size_t>(feed_client.send_length - sent));
     feed_client.send_length -= sent;
     return 0;
 }
