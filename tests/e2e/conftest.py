@@ -183,15 +183,28 @@ def port_is_free(port):
     return True
 
 
-@pytest.fixture(scope="session")
-def wine_env():
-    """The environment of every Wine call, with the prefix created and its
-    server running; the server is stopped when the session ends."""
+def require_executables():
+    """Fails the test when the Windows build is missing."""
     missing = [exe for exe in ("vantrel.exe", "ddewatch.exe", "winctl.exe")
                if not (EXE_DIR / exe).is_file()]
     if missing:
         pytest.fail("missing %s in %s: build them with scripts/build.sh windows"
                     % (", ".join(missing), EXE_DIR))
+
+
+def wine_prefix_env(prefix):
+    """The variables every Wine call in `prefix` needs."""
+    listed = subprocess.run(["bash", str(WINE_PREFIX_SH), "env", str(prefix)],
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                            timeout=30, check=True)
+    return dict(line.split("=", 1) for line in listed.stdout.splitlines())
+
+
+@pytest.fixture(scope="session")
+def wine_env():
+    """The environment of every Wine call, with the prefix created and its
+    server running; the server is stopped when the session ends."""
+    require_executables()
     shutil.rmtree(ARTIFACTS, ignore_errors=True)
     ARTIFACTS.mkdir(parents=True)
 
@@ -205,10 +218,7 @@ def wine_env():
         if code != 0:
             pytest.fail("%s: exit code %s\n%s" % (" ".join(argv), code, log_path.read_text()))
 
-    listed = subprocess.run(["bash", str(WINE_PREFIX_SH), "env", str(PREFIX)],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                            timeout=30, check=True)
-    env = {k: v for k, v in (line.split("=", 1) for line in listed.stdout.splitlines())}
+    env = wine_prefix_env(PREFIX)
     try:
         # Creating the prefix takes 5 to 15 s; allow for a slow machine.
         prefix_command("start", PREFIX, "null", limit=300)

@@ -21,8 +21,9 @@ from collections import namedtuple
 
 import pytest
 
-from conftest import (DDE_NO_SERVER, EXE_DIR, FEED_PORT, REPO, STARTUP_LIMIT, WINE_PREFIX_SH, Wine,
-                      close_all, port_is_free, stop_process)
+from conftest import (DDE_NO_SERVER, FEED_PORT, REPO, STARTUP_LIMIT, WINE_PREFIX_SH, Wine,
+                      close_all, port_is_free, require_executables, stop_process,
+                      wine_prefix_env)
 
 PREFIX = REPO / "build" / "wineprefix-x11"
 SHOTS = REPO / "build" / "artifacts" / "screenshots"
@@ -88,11 +89,7 @@ def display():
     missing = [tool for tool in ("Xvfb", "xwininfo", "import", "convert") if not shutil.which(tool)]
     if missing:
         pytest.fail("missing %s: install it with scripts/install-deps.sh" % ", ".join(missing))
-    missing = [exe for exe in ("vantrel.exe", "ddewatch.exe", "winctl.exe")
-               if not (EXE_DIR / exe).is_file()]
-    if missing:
-        pytest.fail("missing %s in %s: build them with scripts/build.sh windows"
-                    % (", ".join(missing), EXE_DIR))
+    require_executables()
     shutil.rmtree(SHOTS, ignore_errors=True)
     LOGS.mkdir(parents=True)
     read_end, write_end = os.pipe()
@@ -113,11 +110,7 @@ def display():
 def x11_env(display):
     """The environment of every Wine call: the X11 prefix set up for a
     virtual desktop, with its server running until the module ends."""
-    listed = subprocess.run(["bash", str(WINE_PREFIX_SH), "env", str(PREFIX)],
-                            stdin=subprocess.DEVNULL, capture_output=True, text=True,
-                            timeout=30, check=True)
-    env = dict(os.environ, DISPLAY=display)
-    env.update(line.split("=", 1) for line in listed.stdout.splitlines())
+    env = dict(os.environ, DISPLAY=display, **wine_prefix_env(PREFIX))
     prefix_sh = ["bash", WINE_PREFIX_SH]
     try:
         # Creating the prefix takes 5 to 15 s; allow for a slow machine.
