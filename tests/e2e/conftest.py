@@ -174,6 +174,16 @@ class Wine:
         return app.wait(limit)
 
 
+def wait_for_free_port():
+    """Fails the test when the program's port stays taken for 10 s."""
+    deadline = time.monotonic() + 10
+    while not port_is_free(FEED_PORT):
+        if time.monotonic() > deadline:
+            pytest.fail("127.0.0.1:%d is held by another program (a vantrel.exe in "
+                        "another Wine prefix?); the tests need it free" % FEED_PORT)
+        time.sleep(0.2)
+
+
 def port_is_free(port):
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
         try:
@@ -258,13 +268,7 @@ def vantrel(wine):
     """vantrel.exe, started and serving DDE. At the end of the test it is
     closed with WM_CLOSE, unless the test did so, and must end with exit
     code 0."""
-    deadline = time.monotonic() + 10
-    while not port_is_free(FEED_PORT):
-        if time.monotonic() > deadline:
-            pytest.fail("127.0.0.1:%d is held by another program (a vantrel.exe in "
-                        "another Wine prefix?); the tests need it free" % FEED_PORT)
-        time.sleep(0.2)
-
+    wait_for_free_port()
     app = wine.start_vantrel()
     deadline = time.monotonic() + STARTUP_LIMIT
     while not wine.serves_dde():

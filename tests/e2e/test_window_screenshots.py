@@ -21,8 +21,8 @@ from collections import namedtuple
 
 import pytest
 
-from conftest import (DDE_NO_SERVER, FEED_PORT, REPO, STARTUP_LIMIT, WINE_PREFIX_SH, Wine,
-                      close_all, port_is_free, require_executables, stop_process,
+from conftest import (DDE_NO_SERVER, REPO, STARTUP_LIMIT, WINE_PREFIX_SH, Wine,
+                      close_all, require_executables, stop_process, wait_for_free_port,
                       wine_prefix_env)
 
 PREFIX = REPO / "build" / "wineprefix-x11"
@@ -327,12 +327,7 @@ def app(x11_env):
     """vantrel.exe with item 1234.lastprice linked by a ddewatch that stays
     in its advise loop, so that the status lines read "Number of fields: 1"
     and "Dde last message: "null""."""
-    deadline = time.monotonic() + 10
-    while not port_is_free(FEED_PORT):
-        if time.monotonic() > deadline:
-            pytest.fail("127.0.0.1:%d is held by another program (a vantrel.exe in another "
-                        "Wine prefix?); the test needs it free" % FEED_PORT)
-        time.sleep(0.2)
+    wait_for_free_port()
     wine = Wine(x11_env, LOGS)
     try:
         vantrel = wine.start_vantrel()
