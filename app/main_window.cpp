@@ -35,14 +35,6 @@ void show_main_window()
     ShowWindow(main_window, SW_SHOW);
 }
 
-static void on_command(HWND window, WORD command)
-{
-    if (command == IDM_ABOUT)
-        DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_ABOUT_BOX), window, about_dialog_proc, 0);
-    else if (command == IDM_EXIT)
-        DestroyWindow(window);  // WM_DESTROY then runs shutdown_app
-}
-
 static void erase_background(HWND window, HDC dc)
 {
     RECT client;
@@ -74,10 +66,16 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         erase_background(window, reinterpret_cast<HDC>(wparam));
         return 0;
     case WM_COMMAND:
-        if (LOWORD(wparam) != IDM_ABOUT && LOWORD(wparam) != IDM_EXIT)
-            break;
-        on_command(window, LOWORD(wparam));
-        return 0;
+        if (LOWORD(wparam) == IDM_ABOUT) {
+            DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_ABOUT_BOX), window,
+                            about_dialog_proc, 0);
+            return 0;
+        }
+        if (LOWORD(wparam) == IDM_EXIT) {
+            DestroyWindow(window);  // WM_DESTROY then runs shutdown_app
+            return 0;
+        }
+        break;
     case WM_SYSCOMMAND:
         if ((wparam & 0xFFF0) != SC_MINIMIZE && (wparam & 0xFFF0) != SC_CLOSE)
             break;

@@ -1,7 +1,6 @@
 #include "core/item_name.h"
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -37,16 +36,15 @@ bool parse_item_name(const char *text, unsigned long long *insref, const char **
 bool is_sound_item_name(const char *text, size_t full_length, unsigned long long *insref,
                         const char **field)
 {
+    errno = 0;
     if (!parse_item_name(text, insref, field))
+        return false;
+    // strtoull gives ULLONG_MAX with ERANGE for a number past 2^64 - 1.
+    if (errno == ERANGE)
         return false;
     if (full_length > ITEM_NAME_MAX || std::strlen(text) != full_length)
         return false;
     if (text[0] < '1' || text[0] > '9')
-        return false;
-    // strtoull gives ULLONG_MAX with ERANGE for a number past 2^64 - 1.
-    errno = 0;
-    std::strtoull(text, nullptr, 10);
-    if (errno == ERANGE)
         return false;
     if (**field == '\0')
         return false;

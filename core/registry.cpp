@@ -56,10 +56,15 @@ static Instrument *append_instrument(uint64_t insref)
     return instrument;
 }
 
+static void show_field_count()
+{
+    print_status(1, "Number of fields: %zu", static_cast<size_t>(registry.active_field_count));
+}
+
 static void count_field_watched()
 {
     ++registry.active_field_count;
-    print_status(1, "Number of fields: %zu", static_cast<size_t>(registry.active_field_count));
+    show_field_count();
 }
 
 AdviseResult start_advise(uint64_t insref, const char *field_name)
@@ -114,7 +119,7 @@ void stop_advise(uint64_t insref, const char *field_name)
         return;
     if (--field->advise_count == 0) {
         --registry.active_field_count;
-        print_status(1, "Number of fields: %zu", static_cast<size_t>(registry.active_field_count));
+        show_field_count();
     }
 }
 

@@ -93,14 +93,14 @@ static HDDEDATA on_data_request(UINT format, HSZ topic, HSZ item)
     size_t full_length = copy_item_name(item, name);
     unsigned long long insref;
     const char *field;
-    if (!parse_item_name(name, &insref, &field)) {
-        print_status(4, "Invalid insref %llu", insref);
-        LeaveCriticalSection(&registry_lock);
-        return nullptr;
-    }
     if (!is_sound_item_name(name, full_length, &insref, &field)) {
-        LeaveCriticalSection(&registry_lock);
-        print_status(4, "Invalid field %llu (%s)", insref, field);
+        if (!parse_item_name(name, &insref, &field)) {
+            print_status(4, "Invalid insref %llu", insref);
+            LeaveCriticalSection(&registry_lock);
+        } else {
+            LeaveCriticalSection(&registry_lock);
+            print_status(4, "Invalid field %llu (%s)", insref, field);
+        }
         return nullptr;
     }
     Instrument *instrument = find_instrument(insref);

@@ -2,7 +2,6 @@
 
 #include "feed/feed_client.h"
 
-#include <cstdio>
 #include <cstring>
 
 /*
@@ -12,12 +11,16 @@
  *     { "request" : "1234.lastprice" }
  * that is the item name plus 18 characters, the item inserted unchanged.
  */
+static const char OPENING[] = "{ \"request\" : \"";
+static const char CLOSING[] = "\" }";
+
 int send_request(const char *item)
 {
     if (feed_client.state != FEED_OPEN)
         return 0;
 
-    size_t payload_length = std::strlen(item) + 18;
+    size_t item_length = std::strlen(item);
+    size_t payload_length = (sizeof OPENING - 1) + item_length + (sizeof CLOSING - 1);
     unsigned char header[4];
     size_t header_size = 2;
     header[0] = 0x81;
@@ -37,12 +40,14 @@ int send_request(const char *item)
         std::memcpy(header + 2, &length, 2);
     }
 
-    char *queue_end = feed_client.send_buffer + static_cast<size_t>(feed_client.send_length);
-    std::memcpy(queue_end, header, header_size);
-    // snprintf needs room for its NUL; the payload is copied without it.
-    char payload[FEED_BUFFER_SIZE + 1];
-    std::snprintf(payload, sizeof payload, "{ \"request\" : \"%s\" }", item);
-    std::memcpy(queue_end + header_size, payload, payload_length);
+    char *out = feed_client.send_buffer + static_cast<size_t>(feed_client.send_length);
+    std::memcpy(out, header, header_size);
+    out += header_size;
+    std::memcpy(out, OPENING, sizeof OPENING - 1);
+    out += sizeof OPENING - 1;
+    std::memcpy(out, item, item_length);
+    out += item_length;
+    std::memcpy(out, CLOSING, sizeof CLOSING - 1);
     feed_client.send_length += header_size + payload_length;
 
     WSABUF buffer;
