@@ -68,7 +68,7 @@ struct SocketState {  // one socket; tests may script the fields marked so
   std::string incoming;  // scripted: bytes WSARecv hands out, from the front
   bool peer_closed = false;  // scripted: once incoming is empty, WSARecv gives 0 bytes
   int recv_error = 0;  // scripted: next WSARecv fails with it (one-shot)
-  long send_limit = -1;  // scripted: most bytes one WSASend accepts; -1 any
+  long send_room = -1;  // scripted: bytes the socket takes before it is full (WSAEWOULDBLOCK); -1 no limit
   int send_error = 0;  // scripted: every WSASend fails with it while set
   std::string sent;  // every byte the socket accepted, in order
   int send_calls = 0;
@@ -220,7 +220,9 @@ bool tray_icon_shown(HWND hwnd, UINT id);  // added by Shell_NotifyIconA and not
 
 // ws2_32
 SocketState &socket_state(SOCKET s);
-SOCKET incoming_connection();  // the socket the next accept() gives
+// The socket the next accept() gives; `reuse` makes it hand out that socket's
+// value again, as Windows often does once it is closed (open then: misuse).
+SOCKET incoming_connection(SOCKET reuse = 0);
 void failed_accept(int error);  // the next accept() fails with this error
 void post_socket_event(SOCKET s, WORD event, WORD error = 0);  // as WSAAsyncSelect asked
 

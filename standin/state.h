@@ -30,7 +30,8 @@ struct Process {
   std::vector<std::pair<HWND, UINT>> tray;  // icons present in the notification area
   int wsa_started = 0, socket_error = 0;
   std::map<SOCKET, SocketState> sockets;
-  std::deque<std::pair<SOCKET, int>> accepts;
+  struct PendingAccept { SOCKET s; int error; bool reuse; };
+  std::deque<PendingAccept> accepts;
   DWORD dde_instance = 0;
   bool dde_live = false;
   PFNCALLBACK callback = nullptr;

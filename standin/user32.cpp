@@ -212,6 +212,19 @@ BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   return TRUE;
 }
 
+// Looks at posted messages only, in order; the quit message is never peeked.
+BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last, UINT remove) {
+  std::deque<MSG> &queue = P().queue;
+  for (auto it = queue.begin(); it != queue.end(); ++it) {
+    if (hwnd && it->hwnd != hwnd) continue;
+    if ((first || last) && (it->message < first || it->message > last)) continue;
+    *msg = *it;
+    if (remove & PM_REMOVE) queue.erase(it);
+    return TRUE;
+  }
+  return FALSE;
+}
+
 void PostQuitMessage(int exit_code) {
   P().records.quit_codes.push_back(exit_code);
   P().quit_pending = true;

@@ -24,13 +24,13 @@ static SOCKET new_socket(int af, int type, int protocol) {
   return s;
 }
 
-SOCKET incoming_connection() {
-  SOCKET s = new_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-  P().accepts.push_back({s, 0});
+SOCKET incoming_connection(SOCKET reuse) {
+  SOCKET s = reuse ? reuse : new_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  P().accepts.push_back({s, 0, reuse != 0});
   return s;
 }
 
-void failed_accept(int error) { P().accepts.push_back({INVALID_SOCKET, error}); }
+void failed_accept(int error) { P().accepts.push_back({INVALID_SOCKET, error, false}); }
 
 void post_socket_event(SOCKET s, WORD event, WORD error) {
   SocketState &state = socket_state(s);
@@ -126,10 +126,19 @@ SOCKET accept(SOCKET s, struct sockaddr *, int *) {
     P().socket_error = WSAEWOULDBLOCK;
     return INVALID_SOCKET;
   }
-  std::pair<SOCKET, int> next = P().accepts.front();
+  Process::PendingAccept next = P().accepts.front();
   P().accepts.pop_front();
-  if (next.second) P().socket_error = next.second;
-  return next.first;
+  if (next.error) P().socket_error = next.error;
+  if (next.reuse) {
+    // Windows hands out a closed socket's value again, never an open one's.
+    if (socket_state(next.s).open) misuse("accept: a reused socket handle is still open");
+    SocketState fresh;
+    fresh.af = AF_INET;
+    fresh.type = SOCK_STREAM;
+    fresh.protocol = IPPROTO_TCP;
+    P().sockets[next.s] = fresh;
+  }
+  return next.s;
 }
 
 int WSARecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags, LPWSAOVERLAPPED overlapped,
@@ -164,8 +173,9 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD, LPWSAO
   if (state->send_error) return fail(state->send_error);
   std::string offered;
   for (DWORD i = 0; i < count; i++) offered.append(buffers[i].buf, buffers[i].len);
-  size_t n = state->send_limit < 0 ? offered.size() : std::min<size_t>(offered.size(), state->send_limit);
+  size_t n = state->send_room < 0 ? offered.size() : std::min<size_t>(offered.size(), state->send_room);
   if (n == 0 && !offered.empty()) return fail(WSAEWOULDBLOCK);
+  if (state->send_room > 0) state->send_room -= static_cast<long>(n);
   state->sent.append(offered, 0, n);
   *sent = static_cast<DWORD>(n);
   return 0;

@@ -28,6 +28,10 @@ typedef int32_t LONG;
 typedef int INT;
 typedef unsigned int UINT, u_int;
 typedef char CHAR;
+typedef char16_t WCHAR;  // UTF-16 code unit, as on Windows
+typedef WCHAR *LPWSTR;
+typedef const WCHAR *LPCWSTR;
+typedef BOOL *LPBOOL;
 typedef int64_t INT_PTR, LONG_PTR;
 typedef uint64_t UINT_PTR, ULONG_PTR, DWORD_PTR, SIZE_T;
 typedef UINT_PTR WPARAM;
@@ -222,6 +226,8 @@ typedef void(CALLBACK *LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD, DWORD, LPWSAOV
 #define WSAEWOULDBLOCK 10035
 #define WSAENOTSOCK 10038
 #define WSAEADDRINUSE 10048
+#define WSAENETDOWN 10050
+#define WSAECONNABORTED 10053
 #define WSAECONNRESET 10054
 #define WSANOTINITIALISED 10093
 
@@ -296,6 +302,8 @@ typedef void(CALLBACK *LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD, DWORD, LPWSAOV
 #define IDOK 1
 #define IDCANCEL 2
 #define MB_OK 0x00000000L
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
 #define MB_ICONERROR 0x00000010L
 
 #define MF_STRING 0x00000000L
@@ -359,6 +367,16 @@ typedef HDDEDATA(CALLBACK *PFNCALLBACK)(UINT wType, UINT wFmt, HCONV hConv, HSZ 
 #define DMLERR_NO_CONV_ESTABLISHED 0x400a
 #define DMLERR_SYS_ERROR 0x400f
 
+// kernel32: code pages
+#define CP_ACP 0
+#define CP_UTF8 65001
+#define MB_ERR_INVALID_CHARS 0x00000008
+#define WC_NO_BEST_FIT_CHARS 0x00000400
+#define ERROR_INSUFFICIENT_BUFFER 122
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_INVALID_FLAGS 1004
+#define ERROR_NO_UNICODE_TRANSLATION 1113
+
 // kernel32
 BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION cs, DWORD spin_count);
 void InitializeCriticalSection(LPCRITICAL_SECTION cs);
@@ -369,6 +387,10 @@ HMODULE GetModuleHandleA(LPCSTR name);
 void GetStartupInfoA(LPSTARTUPINFOA info);
 [[noreturn]] void ExitProcess(UINT code);
 void Sleep(DWORD ms);
+DWORD GetLastError(void);
+int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int length, LPWSTR wide, int wide_size);
+int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int length, LPSTR text, int size,
+                        LPCSTR default_char, LPBOOL used_default);
 
 // user32: windows, the message loop, menus, dialogs
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
@@ -383,6 +405,7 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT period, TIMERPROC proc);
 HACCEL LoadAcceleratorsA(HINSTANCE instance, LPCSTR name);
 BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last);
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+BOOL PeekMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last, UINT remove);
 void PostQuitMessage(int exit_code);
 int TranslateAcceleratorA(HWND hwnd, HACCEL accel, LPMSG msg);
 BOOL TranslateMessage(const MSG *msg);

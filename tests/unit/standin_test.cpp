@@ -128,13 +128,13 @@ TEST_F(Standin, SocketsHonourOfferedLengthAndSendLimit) {
   EXPECT_EQ(std::string(buf, got), "hel");
   EXPECT_EQ(standin::socket_state(s).incoming, "lo");
 
-  standin::socket_state(s).send_limit = 2;
+  standin::socket_state(s).send_room = 2;
   char out[] = "abcde";
   WSABUF ob{5, out};
   DWORD sent = 0;
   ASSERT_EQ(WSASend(s, &ob, 1, &sent, 0, nullptr, nullptr), 0);
   EXPECT_EQ(sent, 2u);
-  standin::socket_state(s).send_limit = 0;
+  EXPECT_EQ(standin::socket_state(s).send_room, 0);
   EXPECT_EQ(WSASend(s, &ob, 1, &sent, 0, nullptr, nullptr), SOCKET_ERROR);
   EXPECT_EQ(WSAGetLastError(), WSAEWOULDBLOCK);
   EXPECT_EQ(standin::socket_state(s).sent, "ab");
