@@ -16,11 +16,6 @@ protected:
         EXPECT_EQ(standin::lock_info(&registry_lock).depth, 0) << "lock still held";
         ProgramTest::TearDown();
     }
-    static std::string requests_for(const std::string &item)
-    {
-        std::string payload = "{ \"request\" : \"" + item + "\" }";
-        return std::string("\x81", 1) + static_cast<char>(payload.size()) + payload;
-    }
     HCONV conv = nullptr;
 };
 
@@ -34,7 +29,7 @@ TEST_F(DdeService, FirstAdviseAddsFieldAndAsksTheFeedOnce)
     ASSERT_TRUE(standin::advise(conv, "1234.bid", CF_TEXT));
 
     EXPECT_EQ(standin::socket_state(feed).sent,
-              requests_for("1234.lastprice") + requests_for("1234.bid"));
+              request_frame("1234.lastprice") + request_frame("1234.bid"));
     EXPECT_EQ(find_field(find_instrument(1234), "lastprice")->advise_count, 2u);
     EXPECT_EQ(status_line(1), "Number of fields: 2");
 }

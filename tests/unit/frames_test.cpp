@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <cstring>
+
 class SendRequest : public ProgramTest {};
 
 TEST_F(SendRequest, NothingWhileNoClientIsOpen)
@@ -14,7 +16,7 @@ TEST_F(SendRequest, NothingWhileNoClientIsOpen)
     EXPECT_EQ(standin::socket_state(s).send_calls, 0);
 }
 
-TEST_F(SendRequest, FrameHeaderGrowsPast125Bytes)
+TEST_F(SendRequest, FrameBytesAndLengthForms)
 {
     SOCKET feed = open_feed_client();
     struct Case {
@@ -24,47 +26,350 @@ TEST_F(SendRequest, FrameHeaderGrowsPast125Bytes)
         {14, std::string("\x81\x20", 2)},
         {107, std::string("\x81\x7D", 2)},
         {108, std::string("\x81\x7E\x00\x7E", 4)},
+        {65517, std::string("\x81\x7E\xFF\xFF", 4)},
+        {65518, std::string("\x81\x7F\x00\x00\x00\x00\x00\x01\x00\x00", 10)},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.item_length);
         standin::socket_state(feed).sent.clear();
         std::string item = "1234." + std::string(c.item_length - 5, 'x');
         ASSERT_EQ(send_request(item.c_str()), 0);
-        EXPECT_EQ(standin::socket_state(feed).sent,
-                  c.header + "{ \"request\" : \"" + item + "\" }");
+        EXPECT_EQ(standin::socket_state(feed).sent, c.header + "{ \"request\" : \"" + item + "\" }");
+        EXPECT_EQ(feed_client.send_length, 0u);
     }
+    standin::socket_state(feed).sent.clear();
+    send_request("1234.lastprice");
+    EXPECT_EQ(standin::socket_state(feed).sent.size(), 34u);
+}
+
+// The socket takes `room` bytes, then reports itself full until FD_WRITE.
+TEST_F(SendRequest, FullSocketQueuesInOrderBehindTheSendBuffer)
+{
+    SOCKET feed = open_feed_client();
+    standin::socket_state(feed).send_room = 10;
+    std::string expected;
+    for (int i = 0; i < 1000; ++i) {
+        std::string item = "1234.field" + std::to_string(i);
+        ASSERT_EQ(send_request(item.c_str()), 0) << i;
+        expected += request_frame(item);
+    }
+    EXPECT_EQ(feed_client.send_length, FEED_BUFFER_SIZE);
+    EXPECT_EQ(feed_client.overflow_length - feed_client.overflow_start,
+              expected.size() - 10 - FEED_BUFFER_SIZE);
+
+    standin::socket_state(feed).send_room = -1;
+    ASSERT_EQ(send_queued(feed), 0);
+    EXPECT_EQ(standin::socket_state(feed).sent, expected);
     EXPECT_EQ(feed_client.send_length, 0u);
+    EXPECT_EQ(feed_client.overflow_length, 0u);
 }
 
-TEST_F(SendRequest, UnsentBytesStayQueuedInOrder)
+TEST_F(SendRequest, SendErrorKeepsTheFrameQueued)
 {
     SOCKET feed = open_feed_client();
-    standin::socket_state(feed).send_limit = 10;
-    ASSERT_EQ(send_request("1234.lastprice"), 0);
-    EXPECT_EQ(feed_client.send_length, 24u);
-    standin::socket_state(feed).send_limit = -1;
-    ASSERT_EQ(send_request("1234.bid"), 0);
-    std::string first = std::string("\x81\x20", 2) + "{ \"request\" : \"1234.lastprice\" }";
-    std::string second = std::string("\x81\x1A", 2) + "{ \"request\" : \"1234.bid\" }";
-    EXPECT_EQ(standin::socket_state(feed).sent, first + second);
-}
-
-TEST_F(SendRequest, FailedSendKeepsTheFrameQueued)
-{
-    SOCKET feed = open_feed_client();
-    standin::socket_state(feed).send_error = WSAEWOULDBLOCK;
+    standin::socket_state(feed).send_error = WSAECONNRESET;
     EXPECT_EQ(send_request("1234.lastprice"), -1);
     EXPECT_EQ(feed_client.send_length, 34u);
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
 }
 
-TEST_F(SendRequest, FullQueueRefusesWithoutWriting)
+TEST(NetworkOrder, EightBytesReadBigEndian)
 {
-    SOCKET feed = open_feed_client();
-    standin::socket_state(feed).send_error = WSAEWOULDBLOCK;
-    const uint64_t fitting = FEED_BUFFER_SIZE / 34;  // 301 frames of 34 bytes
-    for (uint64_t i = 0; i < fitting; ++i)
-        ASSERT_EQ(send_request("1234.lastprice"), -1);
-    ASSERT_EQ(feed_client.send_length, 34 * fitting);
-    EXPECT_EQ(send_request("1234.lastprice"), -1);
-    EXPECT_EQ(feed_client.send_length, 34 * fitting);
+    const unsigned char bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    uint64_t loaded;
+    std::memcpy(&loaded, bytes, 8);
+    EXPECT_EQ(network_to_host64(loaded), 0x0102030405060708u);
+}
+
+TEST(DecodeFrameHeader, LengthFormsAndMaskKey)
+{
+    struct Case {
+        std::string frame;
+        uint64_t payload_length;
+        size_t header_size;
+    } cases[] = {
+        {std::string("\x81\x05", 2), 5, 2},
+        {std::string("\x81\x85\x01\x02\x03\x04", 6), 5, 6},
+        {std::string("\x81\x7D", 2), 125, 2},
+        {std::string("\x81\x7E\x01\x00", 4), 256, 4},
+        {std::string("\x81\xFE\x01\x00\x01\x02\x03\x04", 8), 256, 8},
+        {std::string("\x81\x7F\x00\x00\x00\x01\x00\x00\x00\x02", 10), 0x100000002u, 10},
+        {std::string("\x81\xFF\x80\x00\x00\x00\x00\x00\x00\x00\x01\x02\x03\x04", 14), 1ull << 63, 14},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.payload_length);
+        const unsigned char *frame = reinterpret_cast<const unsigned char *>(c.frame.data());
+        bool masked = (frame[1] & 0x80) != 0;
+        ASSERT_EQ(frame_header_size(frame[1]), c.header_size);
+        size_t header_size = 0;
+        unsigned char key[4] = {};
+        EXPECT_EQ(decode_frame_header(frame, masked, header_size, key), c.payload_length);
+        EXPECT_EQ(header_size, c.header_size);
+        if (masked) {
+            EXPECT_EQ(std::string(reinterpret_cast<char *>(key), 4), "\x01\x02\x03\x04");
+        }
+    }
+}
+
+TEST(ExtractQuotedValue, OnlyQuotedTextsCount)
+{
+    struct Case {
+        const char *text;
+        const char *key;
+        size_t size;
+        const char *expected;  // null: not found
+    } cases[] = {
+        {"{\"key\":\"1234.lastprice\",\"value\":\"12.5\"}", "\"key\":", 1024, "1234.lastprice"},
+        {"{\"key\":\"1234.lastprice\",\"value\":\"12.5\"}", "\"value\":", 1024, "12.5"},
+        {"{\"value\": \t\r\n\"7\"}", "\"value\":", 1024, "7"},
+        {"{\"value\":12.5,\"key\":\"1234.lastprice\"}", "\"value\":", 1024, nullptr},
+        {"{\"key\":\"1234.lastprice\",\"value\":null}", "\"value\":", 1024, nullptr},
+        {"{\"value\":\"\"}", "\"value\":", 1024, nullptr},
+        {"{\"value\" : \"7\"}", "\"value\":", 1024, nullptr},
+        {"{\"value\":\"12.5", "\"value\":", 1024, "12.5"},
+        {"{\"value\":\"a\\\"b\"}", "\"value\":", 1024, "a\\"},
+        {"{\"value\":\"abcdef\"}", "\"value\":", 4, "abc"},
+        {"{\"VALUE\":\"1\"}", "\"value\":", 1024, nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        char out[1024] = "untouched";
+        bool found = extract_quoted_value(c.text, c.key, out, c.size);
+        EXPECT_EQ(found, c.expected != nullptr);
+        if (c.expected && found) {
+            EXPECT_STREQ(out, c.expected);
+        }
+    }
+}
+
+// Frames placed in receive_buffer of an open client, as the reader leaves them.
+class HandleFrame : public ProgramTest {
+protected:
+    void SetUp() override
+    {
+        ProgramTest::SetUp();
+        start_dde_side();
+        feed = open_feed_client();
+        sheet = standin::connect("Quellvarden", "Quote");
+        ASSERT_TRUE(standin::advise(sheet, "1234.lastprice", xltable_format));
+        ASSERT_TRUE(standin::advise(sheet, "1234.bid", CF_TEXT));
+        standin::socket_state(feed).sent.clear();
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(standin::lock_info(&registry_lock).depth, 0) << "lock still held";
+        ProgramTest::TearDown();
+    }
+    void load(const std::string &bytes)
+    {
+        ASSERT_LE(bytes.size(), FEED_BUFFER_SIZE);
+        std::memcpy(feed_client.receive_buffer, bytes.data(), bytes.size());
+        feed_client.receive_length = bytes.size();
+        feed_client.receive_buffer[bytes.size()] = '\0';
+    }
+    int handle(uint64_t &offset) { return handle_frame(dde_instance, topic_name, feed_client, offset); }
+    int handle_one(const std::string &frame)
+    {
+        load(frame);
+        uint64_t offset = 0;
+        int result = handle(offset);
+        if (result != 0) {
+            EXPECT_EQ(offset, frame.size());
+        }
+        return result;
+    }
+    static const char *value(const char *field)
+    {
+        InstrumentField *f = find_field(find_instrument(1234), field);
+        return f ? f->value : "(no field)";
+    }
+    static std::string update(const std::string &key, const std::string &value)
+    {
+        return "{\"key\":\"" + key + "\",\"value\":\"" + value + "\"}";
+    }
+    SOCKET feed = INVALID_SOCKET;
+    HCONV sheet = nullptr;
+};
+
+TEST_F(HandleFrame, UpdateReachesEveryLinkBeforeReturning)
+{
+    HCONV text_sheet = standin::connect("Quellvarden", "Quote");
+    ASSERT_TRUE(standin::advise(text_sheet, "1234.LASTPRICE", CF_TEXT));
+    std::string text = update("1234.lastprice", "12.5");
+    ASSERT_EQ(handle_one(client_frame(0x81, text)), 1);
+
+    EXPECT_STREQ(value("lastprice"), "12.5");
+    const auto &deliveries = standin::records().deliveries;
+    ASSERT_EQ(deliveries.size(), 2u);
+    EXPECT_EQ(deliveries[0].bytes, xltable_number(12.5));
+    EXPECT_EQ(deliveries[1].bytes, std::string("12.5\0", 5));
+    EXPECT_EQ(status_line(2), "Last receieved: " + text);
+    EXPECT_EQ(standin::lock_info(&registry_lock).max_depth, 2);
+    // The item handle made for the post is released again.
+    const auto &handles = standin::records().string_handles;
+    ASSERT_EQ(handles.back().text, "1234.lastprice");
+    EXPECT_EQ(handles.back().codepage, CP_WINANSI);
+    EXPECT_EQ(standin::records().string_frees.back(), handles.back().result);
+}
+
+TEST_F(HandleFrame, MaskedAndUnmaskedFramesOfEveryLengthForm)
+{
+    for (bool masked : {false, true}) {
+        for (size_t payload_size : {40u, 125u, 126u, 5000u}) {
+            SCOPED_TRACE(testing::Message() << "masked " << masked << ", payload " << payload_size);
+            std::string value_text = std::to_string(payload_size) + (masked ? ".5" : ".25");
+            std::string text = update("1234.lastprice", value_text);
+            text += std::string(payload_size - text.size(), ' ');
+            ASSERT_EQ(handle_one(client_frame(0x81, text, masked)), 1);
+            EXPECT_EQ(value("lastprice"), value_text);
+        }
+    }
+    // The 64-bit length form, used for a short payload, is understood too.
+    std::string text = update("1234.lastprice", "64");
+    std::string frame("\x81\x7F\x00\x00\x00\x00\x00\x00\x00", 9);
+    frame += static_cast<char>(text.size());
+    ASSERT_EQ(handle_one(frame + text), 1);
+    EXPECT_STREQ(value("lastprice"), "64");
+}
+
+TEST_F(HandleFrame, FrameCutAnywhereIsNotCompleteYet)
+{
+    std::string text = update("1234.lastprice", "12.5") + std::string(200, ' ');
+    for (bool masked : {false, true}) {
+        std::string frame = client_frame(0x81, text, masked);
+        for (size_t cut = 0; cut < frame.size(); ++cut) {
+            SCOPED_TRACE(testing::Message() << "masked " << masked << ", " << cut << " bytes");
+            load(frame.substr(0, cut));
+            uint64_t offset = 0;
+            ASSERT_EQ(handle(offset), 0);
+            EXPECT_EQ(offset, 0u);
+            EXPECT_EQ(std::string(feed_client.receive_buffer, cut), frame.substr(0, cut));
+        }
+    }
+    EXPECT_EQ(value("lastprice"), nullptr);
+}
+
+TEST_F(HandleFrame, FramesThatCanNeverFitEndTheConnection)
+{
+    const std::string too_long[] = {
+        std::string("\x81\x7F\x80\x00\x00\x00\x00\x00\x00\x00", 10),
+        std::string("\x81\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF\x01\x02\x03\x04", 14),
+        std::string("\x81\x7E\x28\x05", 4),  // 10245 bytes behind a 4-byte header
+    };
+    for (const std::string &header : too_long) {
+        load(header);
+        uint64_t offset = 0;
+        EXPECT_EQ(handle(offset), -1);
+    }
+    load(std::string("\x81\x7E\x28\x04", 4));  // 10244: fills the buffer exactly
+    uint64_t offset = 0;
+    EXPECT_EQ(handle(offset), 0);
+}
+
+TEST_F(HandleFrame, NextFrameKeepsItsFirstByte)
+{
+    std::string first = client_frame(0x81, update("1234.lastprice", "1"), false);
+    std::string second = client_frame(0x81, update("1234.bid", "2"));
+    load(first + second);
+    uint64_t offset = 0;
+    ASSERT_EQ(handle(offset), 1);
+    EXPECT_EQ(offset, first.size());
+    EXPECT_EQ(feed_client.receive_buffer[offset], '\x81');
+    ASSERT_EQ(handle(offset), 1);
+    EXPECT_STREQ(value("lastprice"), "1");
+    EXPECT_STREQ(value("bid"), "2");
+}
+
+TEST_F(HandleFrame, OpcodesDecideWhatAFrameDoes)
+{
+    std::string text = update("1234.lastprice", "7");
+    for (int opcode = 0; opcode < 16; ++opcode) {
+        SCOPED_TRACE(opcode);
+        set_value(find_field(find_instrument(1234), "lastprice"), nullptr);
+        standin::socket_state(feed).sent.clear();
+        // FIN and the reserved bits do not matter.
+        unsigned char first_byte = static_cast<unsigned char>((opcode % 2 ? 0x80 : 0x70) | opcode);
+        int result = handle_one(client_frame(first_byte, text));
+
+        bool data = opcode < 8;
+        EXPECT_EQ(result, opcode == 8 || opcode == 12 ? -1 : 1);
+        EXPECT_EQ(value("lastprice") != nullptr, data);
+        // A ping is answered with a pong that carries its payload.
+        EXPECT_EQ(standin::socket_state(feed).sent,
+                  opcode == 9 ? std::string("\x8A", 1) + static_cast<char>(text.size()) + text : "");
+    }
+}
+
+TEST_F(HandleFrame, WhatAnUpdateChanges)
+{
+    const std::string update_text = update("1234.lastprice", "12.5");
+    struct Case {
+        std::string text;
+        const char *stored;  // value of 1234.lastprice afterwards; it was "old"
+        size_t deliveries;
+        std::string line2, line4;
+    } cases[] = {
+        {update_text, "12.5", 1, "Last receieved: " + update_text, ""},
+        {update("1234.lastprice", "null"), nullptr, 1, "Last receieved: " + update("1234.lastprice", "null"), ""},
+        {"{\"value\":\"13\",\"key\":\"1234.lastprice\"}", "13", 1,
+         "Last receieved: {\"value\":\"13\",\"key\":\"1234.lastprice\"}", ""},
+        {"{\"key\":\"1234.lastprice\",\"value\":null}", "old", 0, "", ""},
+        {"{\"key\":\"1234.lastprice\",\"value\":12.5}", "old", 0, "", ""},
+        {"{\"value\":12.5,\"key\":\"1234.lastprice\"}", "old", 0, "", ""},
+        {update("1234.lastprice", ""), "old", 0, "", ""},
+        {"{\"value\":\"1\"}", "old", 0, "", ""},
+        {update("1234", "1"), "old", 0, "", "Invalid receieved: " + update("1234", "1")},
+        {update("999", "1"), "old", 0, "", ""},
+        {update("999.lastprice", "1"), "old", 0, "", ""},
+        {update("1234.nosuch", "1"), "old", 0, "", ""},
+        // Stored, but the cells' item names no longer match.
+        {update("01234.lastprice", "5"), "5", 0, "Last receieved: " + update("01234.lastprice", "5"), ""},
+        {update_text.substr(0, 20) + std::string("\0", 1) + update_text.substr(20), "old", 0, "", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.text);
+        set_value(find_field(find_instrument(1234), "lastprice"), "old");
+        standin::records().deliveries.clear();
+        print_status(2, "%s", "");
+        print_status(4, "%s", "");
+        ASSERT_EQ(handle_one(client_frame(0x81, c.text)), 1);
+        if (c.stored) {
+            EXPECT_STREQ(value("lastprice"), c.stored);
+        } else {
+            EXPECT_EQ(value("lastprice"), nullptr);
+        }
+        EXPECT_EQ(standin::records().deliveries.size(), c.deliveries);
+        EXPECT_EQ(status_line(2), c.line2);
+        EXPECT_EQ(status_line(4), c.line4);
+    }
+}
+
+TEST_F(HandleFrame, ValuesAreCutTo1023Characters)
+{
+    ASSERT_EQ(handle_one(client_frame(0x81, update("1234.lastprice", std::string(2000, '9')))), 1);
+    EXPECT_EQ(value("lastprice"), std::string(1023, '9'));
+}
+
+TEST_F(HandleFrame, Utf8ValuesArriveInTheAnsiCodePage)
+{
+    struct Case {
+        std::string sent, stored;
+    } cases[] = {
+        {"12.5", "12.5"},
+        {"12,5 \xE2\x82\xAC", "12,5 \x80"},
+        {"Z\xC3\xBCrich", "Z\xFCrich"},
+        {"\xE2\x88\x92" "1", "?1"},           // U+2212 has no place in 1252, and no best fit
+        {"Z\xFCrich", "Z\xFCrich"},            // not UTF-8: kept as it came
+        {"a\xC0\xAF", "a\xC0\xAF"},            // overlong form: not UTF-8
+        {std::string(1021, 'a') + "\xC3\xA9", std::string(1021, 'a') + "\xE9"},
+        // Cut after 1023 bytes inside the last character, which is dropped.
+        {std::string(1022, 'a') + "\xC3\xA9", std::string(1022, 'a')},
+        {std::string(1021, 'a') + "\xE2\x82\xAC", std::string(1021, 'a')},
+        {std::string(1020, 'a') + "\xE2\x82\xAC", std::string(1020, 'a') + "\x80"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.sent.size() > 40 ? c.sent.substr(c.sent.size() - 10) : c.sent);
+        ASSERT_EQ(handle_one(client_frame(0x81, update("1234.bid", c.sent))), 1);
+        EXPECT_EQ(value("bid"), c.stored);
+    }
 }

@@ -23,6 +23,7 @@ void fresh_process()
     free_registry();
     std::memset(&registry_lock, 0, sizeof registry_lock);
     std::memset(&status_board, 0, sizeof status_board);
+    std::free(feed_client.overflow);
     std::memset(&feed_client, 0, sizeof feed_client);
     feed_client.socket = INVALID_SOCKET;
     dde_instance = 0;
@@ -49,6 +50,83 @@ SOCKET open_feed_client()
     feed_client.socket = accept(s, nullptr, nullptr);
     feed_client.state = FEED_OPEN;
     return feed_client.socket;
+}
+
+void start_program()
+{
+    HINSTANCE instance = standin::module_handle();
+    register_main_window_class(instance);
+    ASSERT_TRUE(init_instance(instance, SW_SHOWNORMAL));
+}
+
+void socket_event(SOCKET s, WORD event, WORD error)
+{
+    standin::post_socket_event(s, event, error);
+    standin::pump();
+}
+
+SOCKET connect_feed_client()
+{
+    SOCKET s = standin::incoming_connection();
+    socket_event(listen_socket, FD_ACCEPT);
+    return s;
+}
+
+void feed_client_sends(SOCKET s, const std::string &bytes)
+{
+    standin::socket_state(s).incoming += bytes;
+    socket_event(s, FD_READ);
+}
+
+std::string upgrade_request(const std::string &key)
+{
+    return "GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8902\r\nUpgrade: websocket\r\n"
+           "Connection: Upgrade\r\nSec-WebSocket-Key: " + key +
+           "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+}
+
+SOCKET handshaken_feed_client()
+{
+    SOCKET s = connect_feed_client();
+    feed_client_sends(s, upgrade_request());
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
+    standin::socket_state(s).sent.clear();
+    return s;
+}
+
+std::string client_frame(unsigned char first_byte, const std::string &payload, bool masked)
+{
+    static const unsigned char key[4] = {0x37, 0xFA, 0x21, 0x3D};
+    std::string frame(1, static_cast<char>(first_byte));
+    unsigned char mask_bit = masked ? 0x80 : 0;
+    size_t n = payload.size();
+    if (n <= 125) {
+        frame += static_cast<char>(mask_bit | n);
+    } else if (n <= 0xFFFF) {
+        frame += static_cast<char>(mask_bit | 126);
+        frame += static_cast<char>(n >> 8);
+        frame += static_cast<char>(n & 0xFF);
+    } else {
+        frame += static_cast<char>(mask_bit | 127);
+        for (int shift = 56; shift >= 0; shift -= 8)
+            frame += static_cast<char>((static_cast<uint64_t>(n) >> shift) & 0xFF);
+    }
+    if (!masked)
+        return frame + payload;
+    frame.append(reinterpret_cast<const char *>(key), 4);
+    for (size_t i = 0; i < n; ++i)
+        frame += static_cast<char>(payload[i] ^ key[i % 4]);
+    return frame;
+}
+
+std::string request_frame(const std::string &item)
+{
+    std::string payload = "{ \"request\" : \"" + item + "\" }";
+    std::string header("\x81", 1);
+    if (payload.size() <= 125)
+        return header + static_cast<char>(payload.size()) + payload;
+    return header + '\x7E' + static_cast<char>(payload.size() >> 8) +
+           static_cast<char>(payload.size() & 0xFF) + payload;
 }
 
 std::string status_line(int line)

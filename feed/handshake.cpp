@@ -1,0 +1,76 @@
+#include "feed/handshake.h"
+
+#include "feed/base64.h"
+#include "feed/sha1.h"
+
+#include <cstdio>
+#include <cstring>
+
+/*
+ * The feed client opens with an HTTP upgrade request, as a browser does:
+ *     GET /any/path HTTP/1.1\r\n
+ *     Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n
+ *     ...\r\n
+ *     \r\n
+ * Only the key line matters; method, path, version and the other headers are
+ * not judged. The answer carries base64(SHA-1(key + GUID)) as its accept value.
+ */
+static const char REQUEST_LINE[] = "GET ";
+static const char KEY_HEADER[] = "Sec-WebSocket-Key: ";
+static const char KEY_SUFFIX_FORMAT[] = "%s258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+static const char RESPONSE_FORMAT[] =
+    "HTTP/1.1 101 Switching Protocols\r\n"
+    "Upgrade: websocket\r\n"
+    "Connection: Upgrade\r\n"
+    "Sec-WebSocket-Accept: %s\r\n\r\n";
+
+constexpr size_t KEY_BUFFER_SIZE = 256;
+// The longest key that fits the key buffer together with the 36-character GUID.
+constexpr size_t KEY_MAX = KEY_BUFFER_SIZE - 1 - 36;
+
+int perform_handshake(FeedClient &client)
+{
+    char *head = client.receive_buffer;
+    if (!std::strstr(head, "\r\n\r\n")) {
+        // TCP may cut the head anywhere; only a full buffer means it never ends.
+        if (client.receive_length < FEED_BUFFER_SIZE)
+            return HANDSHAKE_WAITING;
+        MessageBoxA(nullptr, "NO HEADERS", "", MB_OK);
+        return HANDSHAKE_FAILED;
+    }
+
+    char *line = head;
+    const char *key = nullptr;
+    for (uint64_t i = 0; i < client.receive_length; ++i) {
+        if (head[i] == '\n') {
+            line = head + i + 1;
+        } else if (head[i] == '\r') {
+            // The byte behind the last one received is the terminating NUL.
+            if (head[i + 1] != '\n') {
+                MessageBoxA(nullptr, "INVALD HEADER", "", MB_OK);
+                return HANDSHAKE_FAILED;
+            }
+            head[i] = '\0';
+            if (std::strncmp(line, REQUEST_LINE, sizeof REQUEST_LINE - 1) == 0) {
+                char *blank = std::strchr(line + sizeof REQUEST_LINE - 1, ' ');
+                if (!blank)
+                    return HANDSHAKE_REFUSED;
+                *blank = '\0';
+            } else if (std::strncmp(line, KEY_HEADER, sizeof KEY_HEADER - 1) == 0) {
+                key = line + sizeof KEY_HEADER - 1;
+            }
+        }
+    }
+    if (!key || std::strlen(key) > KEY_MAX)
+        return HANDSHAKE_REFUSED;
+
+    char accept_value[KEY_BUFFER_SIZE];
+    std::snprintf(accept_value, sizeof accept_value, KEY_SUFFIX_FORMAT, key);
+    Sha1Digest digest;
+    digest.update(accept_value);
+    base64_encode(digest.finalize(), sizeof digest.digest_words, accept_value);
+
+    int length = std::snprintf(client.send_buffer, FEED_BUFFER_SIZE, RESPONSE_FORMAT, accept_value);
+    client.send_length = static_cast<uint64_t>(length);
+    return HANDSHAKE_DONE;
+}

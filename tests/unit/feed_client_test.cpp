@@ -1,0 +1,369 @@
+#include "test_support.h"
+
+#include <vector>
+
+static const std::string RESPONSE =
+    "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n\r\n";
+
+class FeedClientTest : public ProgramTest {
+protected:
+    void SetUp() override
+    {
+        ProgramTest::SetUp();
+        start_program();
+        sheet = standin::connect("Quellvarden", "Quote");
+        ASSERT_NE(sheet, nullptr);
+    }
+    void link(const std::string &item, UINT format = CF_TEXT)
+    {
+        ASSERT_TRUE(standin::advise(sheet, item, format)) << item;
+    }
+    static std::string &sent(SOCKET s) { return standin::socket_state(s).sent; }
+    static bool closed(SOCKET s) { return !standin::socket_state(s).open; }
+    static std::string update(const std::string &key, const std::string &value)
+    {
+        return client_frame(0x81, "{\"key\":\"" + key + "\",\"value\":\"" + value + "\"}");
+    }
+    static const char *value(uint64_t insref, const char *field)
+    {
+        return find_field(find_instrument(insref), field)->value;
+    }
+    HCONV sheet = nullptr;
+};
+
+TEST_F(FeedClientTest, OneClientAtATime)
+{
+    SOCKET first = connect_feed_client();
+    EXPECT_EQ(feed_client.socket, first);
+    EXPECT_EQ(feed_client.state, FEED_HANDSHAKING);
+    EXPECT_EQ(status_line(0), "Status: Connected");
+    const standin::SelectEventsRecord &select = standin::records().async_selects.back();
+    EXPECT_EQ(select.s, first);
+    EXPECT_EQ(select.hwnd, main_window);
+    EXPECT_EQ(select.msg, 1027u);
+    EXPECT_EQ(select.events, 35);
+
+    // A second client, during the handshake and once open, is closed at once.
+    SOCKET second = connect_feed_client();
+    EXPECT_TRUE(closed(second));
+    feed_client_sends(first, upgrade_request());
+    SOCKET third = connect_feed_client();
+    EXPECT_TRUE(closed(third));
+    EXPECT_EQ(feed_client.socket, first);
+    EXPECT_EQ(sent(first), RESPONSE);
+    link("1234.lastprice");
+    EXPECT_EQ(sent(first), RESPONSE + request_frame("1234.lastprice"));
+
+    // After a disconnect the next client is taken.
+    socket_event(first, FD_CLOSE);
+    EXPECT_EQ(status_line(0), "Status: Disconnected");
+    EXPECT_TRUE(closed(first));
+    SOCKET fourth = connect_feed_client();
+    EXPECT_EQ(feed_client.socket, fourth);
+    EXPECT_FALSE(closed(fourth));
+}
+
+TEST_F(FeedClientTest, FailedAsyncSelectDropsTheClient)
+{
+    standin::script().async_select_error = WSAEINVAL;
+    SOCKET client = connect_feed_client();
+    EXPECT_TRUE(closed(client));
+    EXPECT_EQ(feed_client.state, FEED_NONE);
+    EXPECT_EQ(feed_client.socket, INVALID_SOCKET);
+    EXPECT_EQ(status_line(0), "Status: Disconnected");
+}
+
+TEST_F(FeedClientTest, ListenerErrorIsShownOnceAndClosesOnlyTheListener)
+{
+    SOCKET client = handshaken_feed_client();
+    SOCKET listener = listen_socket;
+    standin::post_socket_event(listener, FD_ACCEPT, WSAENETDOWN);
+    standin::post_socket_event(listener, FD_ACCEPT, WSAENETDOWN);
+    standin::pump();
+
+    const auto &boxes = standin::records().message_boxes;
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].owner, main_window);
+    EXPECT_EQ(boxes[0].text, "ERROR IN SERVER SOCKET");
+    EXPECT_EQ(boxes[0].caption, "");
+    EXPECT_EQ(boxes[0].type, static_cast<UINT>(MB_OK));
+    EXPECT_TRUE(closed(listener));
+    EXPECT_FALSE(closed(client));
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
+}
+
+// A refused client's socket reports through the listener's message until it
+// is closed; its error is not the listener's.
+TEST_F(FeedClientTest, NotificationsForOtherSocketsAreIgnored)
+{
+    SOCKET client = handshaken_feed_client();
+    SOCKET refused = connect_feed_client();
+    PostMessageA(main_window, WM_LISTEN_SOCKET, refused, WSAMAKESELECTREPLY(FD_CLOSE, WSAECONNRESET));
+    PostMessageA(main_window, WM_CLIENT_SOCKET, refused, WSAMAKESELECTREPLY(FD_CLOSE, 0));
+    standin::pump();
+    EXPECT_TRUE(standin::records().message_boxes.empty());
+    EXPECT_FALSE(closed(listen_socket));
+    EXPECT_EQ(feed_client.socket, client);
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
+}
+
+// The next client often gets the closed socket's handle value, so a late
+// notification about the old connection must not reach the new one.
+TEST_F(FeedClientTest, StaleNotificationsNeverEndTheNextClient)
+{
+    SOCKET old_client = handshaken_feed_client();
+    standin::post_socket_event(old_client, FD_CLOSE);
+    SOCKET next = standin::incoming_connection(old_client);
+    (void)next;
+    PostMessageA(main_window, WM_LISTEN_SOCKET, listen_socket, WSAMAKESELECTREPLY(FD_ACCEPT, 0));
+    PostMessageA(main_window, WM_CLIENT_SOCKET, old_client, WSAMAKESELECTREPLY(FD_READ, WSAECONNRESET));
+    standin::pump();
+    ASSERT_EQ(feed_client.socket, old_client);  // the same value, a new connection
+    EXPECT_EQ(feed_client.state, FEED_HANDSHAKING);
+    EXPECT_FALSE(closed(old_client));
+    EXPECT_EQ(status_line(0), "Status: Connected");
+}
+
+TEST_F(FeedClientTest, HandshakeReplaysTheRegistryInOrder)
+{
+    link("7.bid");
+    link("5.ask");
+    link("7.ask", xltable_format);
+    link("5.last");
+    link("5.ask");  // a second cell asks for nothing new
+    ASSERT_TRUE(standin::unadvise(sheet, "5.last", CF_TEXT));  // unwatched fields are asked for too
+
+    SOCKET client = connect_feed_client();
+    // Bytes behind the head in the same read are dropped.
+    feed_client_sends(client, upgrade_request() + client_frame(0x81, "{\"key\":\"7.bid\",\"value\":\"1\"}", false));
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
+    EXPECT_EQ(feed_client.receive_length, 0u);
+    EXPECT_EQ(sent(client), RESPONSE + request_frame("7.bid") + request_frame("7.ask") +
+                                request_frame("5.ask") + request_frame("5.last"));
+    EXPECT_EQ(value(7, "bid"), nullptr);
+}
+
+TEST_F(FeedClientTest, EmptyRegistryGetsOnlyTheResponse)
+{
+    SOCKET client = connect_feed_client();
+    feed_client_sends(client, upgrade_request());
+    EXPECT_EQ(sent(client), RESPONSE);
+}
+
+TEST_F(FeedClientTest, HeadInSeveralReadsIsWaitedFor)
+{
+    SOCKET client = connect_feed_client();
+    std::string head = upgrade_request();
+    feed_client_sends(client, head.substr(0, 10));
+    feed_client_sends(client, head.substr(10, head.size() - 12));
+    EXPECT_EQ(feed_client.state, FEED_HANDSHAKING);
+    EXPECT_EQ(sent(client), "");
+    feed_client_sends(client, head.substr(head.size() - 2));
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
+    EXPECT_EQ(sent(client), RESPONSE);
+    EXPECT_TRUE(standin::records().message_boxes.empty());
+}
+
+TEST_F(FeedClientTest, FailedHandshakeDropsTheClient)
+{
+    struct Case {
+        std::string bytes;
+        const char *box;  // null: none
+    } cases[] = {
+        {std::string(FEED_BUFFER_SIZE, 'x'), "NO HEADERS"},
+        {"GET / HTTP/1.1\r\nX: a\rb\r\n\r\n", "INVALD HEADER"},
+        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", nullptr},
+        {"GET /\r\nSec-WebSocket-Key: abc\r\n\r\n", nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.bytes.substr(0, 30));
+        standin::records().message_boxes.clear();
+        SOCKET client = connect_feed_client();
+        feed_client_sends(client, c.bytes);
+        EXPECT_TRUE(closed(client));
+        EXPECT_EQ(feed_client.state, FEED_NONE);
+        EXPECT_EQ(status_line(0), "Status: Disconnected");
+        EXPECT_EQ(sent(client), "");
+        ASSERT_EQ(standin::records().message_boxes.size(), c.box ? 1u : 0u);
+        if (c.box) {
+            EXPECT_EQ(standin::records().message_boxes[0].text, c.box);
+            EXPECT_EQ(standin::records().message_boxes[0].owner, nullptr);
+        }
+    }
+}
+
+// While a failed handshake's box is open, the client may go and another come:
+// the box's handler must then leave the new one alone.
+TEST_F(FeedClientTest, ClientThatEndsDuringTheHandshakeBoxIsForgotten)
+{
+    SOCKET old_client = connect_feed_client();
+    SOCKET next = INVALID_SOCKET;
+    standin::script().message_box_hook = [&] {
+        standin::script().message_box_hook = nullptr;
+        socket_event(old_client, FD_CLOSE);
+        next = connect_feed_client();
+    };
+    feed_client_sends(old_client, "GET / HTTP/1.1\r\nX: \r?\r\n\r\n");
+    ASSERT_NE(next, INVALID_SOCKET);
+    EXPECT_EQ(feed_client.socket, next);
+    EXPECT_EQ(feed_client.state, FEED_HANDSHAKING);
+    EXPECT_FALSE(closed(next));
+}
+
+TEST_F(FeedClientTest, FramesSplitAcrossReadsWaitAtTheFront)
+{
+    link("1234.lastprice");
+    link("1234.bid");
+    std::string first = update("1234.lastprice", "12.5");
+    std::string second = update("1234.bid", "12.4");
+    std::string both = first + second;
+    for (size_t cut = 1; cut < both.size(); ++cut) {
+        SCOPED_TRACE(cut);
+        SOCKET client = handshaken_feed_client();
+        set_value(find_field(find_instrument(1234), "lastprice"), nullptr);
+        set_value(find_field(find_instrument(1234), "bid"), nullptr);
+        feed_client_sends(client, both.substr(0, cut));
+        bool first_done = cut >= first.size();
+        EXPECT_EQ(value(1234, "lastprice") != nullptr, first_done);
+        EXPECT_EQ(feed_client.receive_length, first_done ? cut - first.size() : cut);
+        feed_client_sends(client, both.substr(cut));
+        EXPECT_STREQ(value(1234, "lastprice"), "12.5");
+        EXPECT_STREQ(value(1234, "bid"), "12.4");
+        EXPECT_EQ(feed_client.receive_length, 0u);
+        socket_event(client, FD_CLOSE);
+    }
+}
+
+TEST_F(FeedClientTest, CloseFrameEndsTheConnectionAfterWhatCameBefore)
+{
+    link("1234.lastprice");
+    SOCKET client = handshaken_feed_client();
+    feed_client_sends(client, update("1234.lastprice", "12.5") + client_frame(0x88, "") +
+                                  update("1234.lastprice", "99"));
+    EXPECT_STREQ(value(1234, "lastprice"), "12.5");
+    EXPECT_TRUE(closed(client));
+    EXPECT_EQ(feed_client.state, FEED_NONE);
+    EXPECT_EQ(feed_client.receive_length, 0u);
+    EXPECT_EQ(sent(client), "");  // no close frame is sent back
+    EXPECT_EQ(status_line(0), "Status: Disconnected");
+}
+
+TEST_F(FeedClientTest, UpdatesSentJustBeforeClosingAreApplied)
+{
+    link("1234.lastprice");
+    SOCKET client = handshaken_feed_client();
+    standin::socket_state(client).incoming = update("1234.lastprice", "12.5");
+    standin::socket_state(client).peer_closed = true;
+    socket_event(client, FD_CLOSE);
+    EXPECT_STREQ(value(1234, "lastprice"), "12.5");
+    EXPECT_TRUE(closed(client));
+}
+
+TEST_F(FeedClientTest, ReadErrorsEndTheConnectionButAnEmptyReadDoesNot)
+{
+    SOCKET client = handshaken_feed_client();
+    socket_event(client, FD_READ);  // nothing there: WSAEWOULDBLOCK
+    standin::socket_state(client).peer_closed = true;
+    socket_event(client, FD_READ);  // 0 bytes
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
+    standin::socket_state(client).recv_error = WSAECONNRESET;
+    socket_event(client, FD_READ);
+    EXPECT_TRUE(closed(client));
+
+    client = handshaken_feed_client();
+    socket_event(client, FD_WRITE, WSAECONNABORTED);
+    EXPECT_TRUE(closed(client));
+}
+
+TEST_F(FeedClientTest, PartialSendsResumeOnWriteWithoutRepeatingAByte)
+{
+    link("1234.lastprice");
+    SOCKET client = connect_feed_client();
+    standin::socket_state(client).send_room = 50;
+    feed_client_sends(client, upgrade_request());
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
+    EXPECT_EQ(sent(client), RESPONSE.substr(0, 50));
+    link("1234.bid");
+
+    socket_event(client, FD_WRITE);  // still full
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
+    standin::socket_state(client).send_room = 40;
+    socket_event(client, FD_WRITE);
+    standin::socket_state(client).send_room = -1;
+    socket_event(client, FD_WRITE);
+    EXPECT_EQ(sent(client), RESPONSE + request_frame("1234.lastprice") + request_frame("1234.bid"));
+    EXPECT_EQ(feed_client.send_length, 0u);
+}
+
+// A sheet of 10,000 fields and a feed client that reads slowly: every
+// request arrives once, in order, and so does one linked meanwhile.
+TEST_F(FeedClientTest, LargeReplayToASlowReaderArrivesWhole)
+{
+    std::vector<std::string> items;
+    for (int instrument = 1; instrument <= 100; ++instrument)
+        for (int field = 0; field < 100; ++field)
+            items.push_back(std::to_string(instrument) + ".f" + std::to_string(field));
+    for (const std::string &item : items) {
+        link(item);
+        ASSERT_TRUE(standin::unadvise(sheet, item, CF_TEXT));
+    }
+
+    // A first client that leaves in the middle takes its queue with it.
+    SOCKET quitter = connect_feed_client();
+    standin::socket_state(quitter).send_room = 3000;
+    feed_client_sends(quitter, upgrade_request());
+    ASSERT_GT(feed_client.overflow_length, 0u);
+    socket_event(quitter, FD_CLOSE);
+    EXPECT_EQ(feed_client.send_length, 0u);
+    EXPECT_EQ(feed_client.overflow, nullptr);
+
+    SOCKET client = connect_feed_client();
+    standin::socket_state(client).send_room = 1000;
+    feed_client_sends(client, upgrade_request());
+    link("101.late");
+    items.push_back("101.late");
+    for (int writes = 0; sent(client).size() < 400000 && writes < 1000; ++writes) {
+        standin::socket_state(client).send_room = 1000;
+        socket_event(client, FD_WRITE);
+    }
+    std::string expected = RESPONSE;
+    for (const std::string &item : items)
+        expected += request_frame(item);
+    EXPECT_EQ(sent(client).size(), expected.size());
+    EXPECT_TRUE(sent(client) == expected) << "requests out of order, missing or repeated";
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
+}
+
+TEST_F(FeedClientTest, NotificationsAfterShutdownTouchNothing)
+{
+    link("1234.lastprice");
+    SOCKET client = handshaken_feed_client();
+    standin::LockInfo before = standin::lock_info(&registry_lock);
+    shutdown_app();
+    feed_client_sends(client, update("1234.lastprice", "12.5"));
+    socket_event(client, FD_CLOSE);
+    EXPECT_EQ(value(1234, "lastprice"), nullptr);
+    standin::LockInfo after = standin::lock_info(&registry_lock);
+    EXPECT_EQ(after.depth, before.depth);
+    EXPECT_EQ(after.max_depth, before.max_depth);
+    EXPECT_FALSE(closed(client));
+}
+
+// A cell linked, the feed asked, its answer in the cell.
+TEST_F(FeedClientTest, ValueTravelsFromFeedToCell)
+{
+    SOCKET client = handshaken_feed_client();
+    link("1234.lastprice", xltable_format);
+    EXPECT_EQ(sent(client), request_frame("1234.lastprice"));
+    feed_client_sends(client, update("1234.lastprice", "12.5"));
+    ASSERT_EQ(standin::records().deliveries.size(), 1u);
+    EXPECT_EQ(standin::records().deliveries[0].item, "1234.lastprice");
+    EXPECT_EQ(standin::records().deliveries[0].bytes, xltable_number(12.5));
+    EXPECT_EQ(standin::request(sheet, "1234.lastprice", xltable_format), xltable_number(12.5));
+
+    feed_client_sends(client, client_frame(0x89, "hb"));
+    EXPECT_EQ(sent(client), request_frame("1234.lastprice") + std::string("\x8A\x02hb", 4));
+    feed_client_sends(client, update("1234.lastprice", "null"));
+    EXPECT_EQ(standin::records().deliveries.back().bytes, xltable_string(" "));
+}
