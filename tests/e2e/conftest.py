@@ -107,6 +107,15 @@ class Process:
     def output(self):
         return self.out_path.read_bytes().decode("cp1252", "replace")
 
+    def wait_for_output(self, limit=30):
+        """Waits until the process has printed something (for ddewatch: its
+        first value); fails the test when it ends or `limit` passes first."""
+        deadline = time.monotonic() + limit
+        while not self.output().strip():
+            assert self.running(), self.result()
+            assert time.monotonic() < deadline, "no output from %s" % " ".join(self.argv)
+            time.sleep(0.1)
+
     def result(self):
         return Result(self.argv, self.popen.returncode, self.out_path, self.err_path)
 
@@ -185,7 +194,12 @@ def wait_for_free_port():
 
 
 def port_is_free(port):
+    """Whether no socket listens on the port. Connections that the program
+    closed itself linger in TIME_WAIT for a minute; they do not stop a new
+    copy from binding under Wine, so the probe ignores them too (a
+    listening socket still refuses it)."""
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
             probe.bind(("127.0.0.1", port))
         except OSError:

@@ -6,7 +6,6 @@ the server answers it with a single blank.
     /usr/bin/python3 -m pytest tests/e2e/test_dde_service.py -v
 """
 
-import time
 
 import pytest
 
@@ -77,14 +76,6 @@ def test_second_copy_reports_bind_error_and_first_keeps_serving(vantrel, wine):
     assert result.values == [("5.lastprice", BLANK["xltable"])], result
 
 
-def wait_for_output(proc, limit=30):
-    deadline = time.monotonic() + limit
-    while not proc.output().strip():
-        assert proc.running(), proc.result()
-        assert time.monotonic() < deadline, "no output from %s" % " ".join(proc.argv)
-        time.sleep(0.1)
-
-
 # WM_CLOSE from another program destroys the window: the program withdraws
 # its service name and ends with exit code 0, also while a spreadsheet
 # still holds an advise loop.
@@ -92,7 +83,7 @@ def wait_for_output(proc, limit=30):
 def test_wm_close_ends_with_exit_code_0(vantrel, wine, open_loop):
     if open_loop:
         watcher = wine.start("ddewatch.exe", "--timeout", 120, "--count", 2, "6.lastprice")
-        wait_for_output(watcher)
+        watcher.wait_for_output()
     assert wine.close_vantrel(vantrel) == 0
     after = wine.ddewatch("--request", "1.x", timeout=2)
     assert after.returncode == DDE_NO_SERVER, after
