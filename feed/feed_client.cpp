@@ -18,6 +18,9 @@ FeedClient feed_client = {INVALID_SOCKET, FEED_HANDSHAKING, {}, 0, {}, 0, nullpt
 // FD_READ | FD_WRITE | FD_CLOSE
 constexpr long CLIENT_EVENTS = 35;
 constexpr size_t OVERFLOW_MIN_CAPACITY = 4096;
+// Far above what replaying the largest sheet queues; a client that sends
+// pings and never reads stops here instead of taking all memory.
+constexpr uint64_t OVERFLOW_LIMIT = 64ull << 20;
 
 // Counts accepted connections, so that a handler that waited in a message
 // box can tell whether its connection is still the current one: the socket
@@ -71,6 +74,8 @@ bool queue_for_client(const void *bytes, size_t length)
         feed_client.overflow_length = waiting;
     }
     uint64_t needed = feed_client.overflow_length + length;
+    if (needed > OVERFLOW_LIMIT)
+        return false;
     if (needed > feed_client.overflow_capacity) {
         uint64_t capacity = feed_client.overflow_capacity * 2;
         if (capacity < needed)

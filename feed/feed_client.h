@@ -42,8 +42,9 @@ void on_client_socket_event(HWND window, SOCKET socket, int event, int error);
 void disconnect_feed_client();
 
 // Appends bytes behind everything queued for the client, into send_buffer
-// while it has room and nothing waits in the overflow. Returns false, with
-// nothing queued, when the overflow cannot grow.
+// while it has room and nothing waits in the overflow. Returns false when
+// the overflow cannot grow or would pass 64 MiB; some of the bytes may then
+// be queued already.
 bool queue_for_client(const void *bytes, size_t length);
 // Sends the queue on socket until it is empty or the socket is full (an
 // FD_WRITE then brings the rest). Returns 0 for both, -1 for any other

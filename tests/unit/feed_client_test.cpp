@@ -335,6 +335,24 @@ TEST_F(FeedClientTest, LargeReplayToASlowReaderArrivesWhole)
     EXPECT_EQ(feed_client.state, FEED_OPEN);
 }
 
+// Pongs pile up for a client that pings and never reads; past 64 MiB
+// waiting, it is dropped rather than allowed to take all memory.
+TEST_F(FeedClientTest, ClientThatNeverReadsIsDroppedAt64MiBWaiting)
+{
+    SOCKET client = handshaken_feed_client();
+    standin::socket_state(client).send_room = 0;
+    const std::string ping = client_frame(0x89, std::string(10000, 'p'));
+    const uint64_t pong_size = 4 + 10000;
+    uint64_t pings = 0;
+    while (feed_client.socket == client && pings < 10000) {
+        feed_client_sends(client, ping);
+        ++pings;
+    }
+    EXPECT_TRUE(closed(client));
+    EXPECT_EQ(pings, (64ull << 20) / pong_size + 2);
+    EXPECT_EQ(feed_client.overflow, nullptr);
+}
+
 TEST_F(FeedClientTest, NotificationsAfterShutdownTouchNothing)
 {
     link("1234.lastprice");
