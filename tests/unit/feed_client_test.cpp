@@ -64,6 +64,16 @@ TEST_F(FeedClientTest, OneClientAtATime)
     EXPECT_FALSE(closed(fourth));
 }
 
+TEST_F(FeedClientTest, FailedAcceptChangesNothing)
+{
+    standin::failed_accept(WSAECONNRESET);
+    socket_event(listen_socket, FD_ACCEPT);
+    EXPECT_TRUE(standin::records().closed.empty());
+    EXPECT_EQ(feed_client.state, FEED_NONE);
+    EXPECT_EQ(status_line(0), "");
+    EXPECT_EQ(feed_client.socket, connect_feed_client());
+}
+
 TEST_F(FeedClientTest, FailedAsyncSelectDropsTheClient)
 {
     standin::script().async_select_error = WSAEINVAL;
