@@ -273,16 +273,13 @@ void on_client_socket_event(HWND, SOCKET socket, int event, int error)
         if (send_queued(socket) != 0)
             disconnect_feed_client();
         break;
-    case FD_CLOSE: {
+    case FD_CLOSE:
         // Updates the client sent just before closing are still applied.
-        unsigned long serial = connection_serial;
-        while (!handshake_running && feed_client.state == FEED_OPEN && serial == connection_serial &&
-               read_feed_client() > 0) {
+        while (!handshake_running && feed_client.state == FEED_OPEN && read_feed_client() > 0) {
         }
-        if (serial == connection_serial && feed_client.socket == socket)
+        if (feed_client.socket == socket)
             disconnect_feed_client();
         break;
-    }
     default:
         break;
     }

@@ -114,23 +114,18 @@ uint64_t decode_frame_header(const unsigned char *frame, bool masked, size_t &he
 {
     unsigned char length_code = frame[1] & 0x7F;
     uint64_t payload_length = length_code;
-    size_t position = 2;
     if (length_code == 126) {
         u_short length;
         std::memcpy(&length, frame + 2, 2);
         payload_length = ntohs(length);
-        position += 2;
     } else if (length_code == 127) {
         uint64_t length;
         std::memcpy(&length, frame + 2, 8);
         payload_length = network_to_host64(length);
-        position += 8;
     }
-    if (masked) {
-        std::memcpy(mask_key, frame + position, 4);
-        position += 4;
-    }
-    header_size = position;
+    header_size = frame_header_size(static_cast<unsigned char>(length_code | (masked ? MASK_BIT : 0)));
+    if (masked)
+        std::memcpy(mask_key, frame + header_size - 4, 4);  // the key ends the header
     return payload_length;
 }
 

@@ -14,8 +14,9 @@ SocketState &socket_state(SOCKET s) {
   return it->second;
 }
 
-static SOCKET new_socket(int af, int type, int protocol) {
-  SOCKET s = 0x100 + 4 * P().sockets.size();  // Windows hands out multiples of 4
+// handle: a closed socket's value to hand out again; 0 for a new one.
+static SOCKET new_socket(int af, int type, int protocol, SOCKET handle = 0) {
+  SOCKET s = handle ? handle : 0x100 + 4 * P().sockets.size();  // Windows hands out multiples of 4
   SocketState state;
   state.af = af;
   state.type = type;
@@ -132,11 +133,7 @@ SOCKET accept(SOCKET s, struct sockaddr *, int *) {
   if (next.reuse) {
     // Windows hands out a closed socket's value again, never an open one's.
     if (socket_state(next.s).open) misuse("accept: a reused socket handle is still open");
-    SocketState fresh;
-    fresh.af = AF_INET;
-    fresh.type = SOCK_STREAM;
-    fresh.protocol = IPPROTO_TCP;
-    P().sockets[next.s] = fresh;
+    new_socket(AF_INET, SOCK_STREAM, IPPROTO_TCP, next.s);
   }
   return next.s;
 }
