@@ -13,10 +13,13 @@
  *     ...\r\n
  *     \r\n
  * Only the key line matters; method, path, version and the other headers are
- * not judged. The answer carries base64(SHA-1(key + GUID)) as its accept value.
+ * not judged. Header names ignore letter case (tornado writes
+ * Sec-Websocket-Key, some clients every name in small letters), and blanks
+ * may stand around the value. The answer carries base64(SHA-1(key + GUID))
+ * as its accept value.
  */
 static const char REQUEST_LINE[] = "GET ";
-static const char KEY_HEADER[] = "Sec-WebSocket-Key: ";
+static const char KEY_HEADER_NAME[] = "Sec-WebSocket-Key";
 static const char KEY_SUFFIX_FORMAT[] = "%s258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 static const char RESPONSE_FORMAT[] =
     "HTTP/1.1 101 Switching Protocols\r\n"
@@ -27,6 +30,37 @@ static const char RESPONSE_FORMAT[] =
 constexpr size_t KEY_BUFFER_SIZE = 256;
 // The longest key that fits the key buffer together with the 36-character GUID.
 constexpr size_t KEY_MAX = KEY_BUFFER_SIZE - 1 - 36;
+
+static bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+static char ascii_lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// The key header's value, trimmed of the blanks around it in place, when line
+// (ended by a NUL) is that header; null for any other line.
+static const char *key_header_value(char *line)
+{
+    const size_t name_length = sizeof KEY_HEADER_NAME - 1;
+    for (size_t i = 0; i < name_length; ++i) {
+        if (ascii_lower(line[i]) != ascii_lower(KEY_HEADER_NAME[i]))
+            return nullptr;
+    }
+    if (line[name_length] != ':')
+        return nullptr;
+    char *value = line + name_length + 1;
+    while (is_blank(*value))
+        ++value;
+    char *end = value + std::strlen(value);
+    while (end > value && is_blank(end[-1]))
+        --end;
+    *end = '\0';
+    return value;
+}
 
 int perform_handshake(FeedClient &client)
 {
@@ -56,12 +90,12 @@ int perform_handshake(FeedClient &client)
                 if (!blank)
                     return HANDSHAKE_REFUSED;
                 *blank = '\0';
-            } else if (std::strncmp(line, KEY_HEADER, sizeof KEY_HEADER - 1) == 0) {
-                key = line + sizeof KEY_HEADER - 1;
+            } else if (const char *value = key_header_value(line)) {
+                key = value;
             }
         }
     }
-    if (!key || std::strlen(key) > KEY_MAX)
+    if (!key || *key == '\0' || std::strlen(key) > KEY_MAX)
         return HANDSHAKE_REFUSED;
 
     char accept_value[KEY_BUFFER_SIZE];

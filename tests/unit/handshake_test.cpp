@@ -31,57 +31,76 @@ protected:
     }
 };
 
-TEST_F(Handshake, Results)
+static const std::string SAMPLE_KEY = "dGhlIHNhbXBsZSBub25jZQ==";
+static const std::string SAMPLE_ACCEPT = "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=";
+static const std::string KEY_LINE = "Sec-WebSocket-Key: " + SAMPLE_KEY + "\r\n";
+
+struct HeadCase {
+    const char *name;
+    std::string head;
+    int result;
+    std::string accept;  // of the response, when done
+    std::string boxes;
+};
+
+static const HeadCase HEAD_CASES[] = {
+    {"BrowserRequest", upgrade_request(), HANDSHAKE_DONE, SAMPLE_ACCEPT, ""},
+    {"AnyPath", "GET /any/path?x=1 HTTP/1.1\r\n" + KEY_LINE + "\r\n", HANDSHAKE_DONE, SAMPLE_ACCEPT, ""},
+    {"NoRequestLine", KEY_LINE + "\r\n", HANDSHAKE_DONE, SAMPLE_ACCEPT, ""},
+    {"LinesEndedByLineFeedAlone", "GET /\nSec-WebSocket-Key: x\n" + KEY_LINE + "\r\n", HANDSHAKE_DONE,
+     SAMPLE_ACCEPT, ""},
+    {"SecondKeyWins", "GET / HTTP/1.1\r\nSec-WebSocket-Key: other\r\n" + KEY_LINE + "\r\n", HANDSHAKE_DONE,
+     SAMPLE_ACCEPT, ""},
+    // Header names ignore letter case, as HTTP says.
+    {"NameAsTornadoWritesIt", "GET / HTTP/1.1\r\nSec-Websocket-Key: " + SAMPLE_KEY + "\r\n\r\n",
+     HANDSHAKE_DONE, SAMPLE_ACCEPT, ""},
+    {"NameInSmallLetters", "GET / HTTP/1.1\r\nsec-websocket-key: " + SAMPLE_KEY + "\r\n\r\n", HANDSHAKE_DONE,
+     SAMPLE_ACCEPT, ""},
+    {"NameInCapitals", "GET / HTTP/1.1\r\nSEC-WEBSOCKET-KEY: " + SAMPLE_KEY + "\r\n\r\n", HANDSHAKE_DONE,
+     SAMPLE_ACCEPT, ""},
+    // Optional blanks around the value are not part of it.
+    {"NoBlankAfterColon", "GET / HTTP/1.1\r\nSec-WebSocket-Key:" + SAMPLE_KEY + "\r\n\r\n", HANDSHAKE_DONE,
+     SAMPLE_ACCEPT, ""},
+    {"BlanksAndTabsAroundValue", "GET / HTTP/1.1\r\nSec-WebSocket-Key: \t " + SAMPLE_KEY + " \t\r\n\r\n",
+     HANDSHAKE_DONE, SAMPLE_ACCEPT, ""},
+    {"Key219Characters", "Sec-WebSocket-Key: " + std::string(219, 'k') + "\r\n\r\n", HANDSHAKE_DONE,
+     "dGCFGX0nOKRZ9EwljRP9YwS2t+Y=", ""},
+    {"Key220Characters", "Sec-WebSocket-Key: " + std::string(220, 'k') + "\r\n\r\n", HANDSHAKE_REFUSED, "", ""},
+    {"KeyOfBlanksOnly", "GET / HTTP/1.1\r\nSec-WebSocket-Key:  \t \r\n\r\n", HANDSHAKE_REFUSED, "", ""},
+    {"NameInsideAnotherValue", "GET / HTTP/1.1\r\nX-Note: " + KEY_LINE + "\r\n", HANDSHAKE_REFUSED, "", ""},
+    {"BlankBeforeColon", "GET / HTTP/1.1\r\nSec-WebSocket-Key : " + SAMPLE_KEY + "\r\n\r\n",
+     HANDSHAKE_REFUSED, "", ""},
+    {"LongerName", "GET / HTTP/1.1\r\nSec-WebSocket-Key2: " + SAMPLE_KEY + "\r\n\r\n", HANDSHAKE_REFUSED, "",
+     ""},
+    {"RequestLineEndsAtPath", "GET /\r\n" + KEY_LINE + "\r\n", HANDSHAKE_REFUSED, "", ""},
+    {"NoKey", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", HANDSHAKE_REFUSED, "", ""},
+    {"LoneCarriageReturnInHeader", "GET / HTTP/1.1\r\nHost: a\rb\r\n" + KEY_LINE + "\r\n", HANDSHAKE_FAILED,
+     "", "INVALD HEADER;"},
+    {"LoneCarriageReturnAfterBlankLine", upgrade_request() + "\r", HANDSHAKE_FAILED, "", "INVALD HEADER;"},
+    {"NoBlankLineYet", "GET / HTTP/1.1\r\n" + KEY_LINE, HANDSHAKE_WAITING, "", ""},
+    {"BlankLineBehindNul", "GET / HTTP/1.1\r\n" + std::string(1, '\0') + KEY_LINE + "\r\n",
+     HANDSHAKE_WAITING, "", ""},
+    {"FullBufferWithoutBlankLine", std::string(FEED_BUFFER_SIZE, 'x'), HANDSHAKE_FAILED, "", "NO HEADERS;"},
+};
+
+class HandshakeHead : public Handshake, public testing::WithParamInterface<HeadCase> {};
+
+TEST_P(HandshakeHead, Result)
 {
-    const std::string sample = response_for("s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
-    const std::string key = "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
-    struct Case {
-        const char *what;
-        std::string head;
-        int result;
-        std::string response;  // when done
-        std::string boxes;
-    } cases[] = {
-        {"browser request", upgrade_request(), HANDSHAKE_DONE, sample, ""},
-        {"any path", "GET /any/path?x=1 HTTP/1.1\r\n" + key + "\r\n", HANDSHAKE_DONE, sample, ""},
-        {"no request line", key + "\r\n", HANDSHAKE_DONE, sample, ""},
-        {"lines ended by LF alone are passed over", "GET /\nSec-WebSocket-Key: x\n" + key + "\r\n",
-         HANDSHAKE_DONE, sample, ""},
-        {"second key wins", "GET / HTTP/1.1\r\nSec-WebSocket-Key: other\r\n" + key + "\r\n",
-         HANDSHAKE_DONE, sample, ""},
-        {"second blank belongs to the key", "GET / HTTP/1.1\r\nSec-WebSocket-Key:  dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n",
-         HANDSHAKE_DONE, response_for("s3mCG3XUBfFRrUGpYOBQiHm5i8g="), ""},
-        {"219-character key", "Sec-WebSocket-Key: " + std::string(219, 'k') + "\r\n\r\n", HANDSHAKE_DONE,
-         response_for("dGCFGX0nOKRZ9EwljRP9YwS2t+Y="), ""},
-        {"220-character key", "Sec-WebSocket-Key: " + std::string(220, 'k') + "\r\n\r\n", HANDSHAKE_REFUSED,
-         "", ""},
-        {"request line ends at its path", "GET /\r\n" + key + "\r\n", HANDSHAKE_REFUSED, "", ""},
-        {"key header in small letters", "GET / HTTP/1.1\r\nsec-websocket-key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n",
-         HANDSHAKE_REFUSED, "", ""},
-        {"no key", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", HANDSHAKE_REFUSED, "", ""},
-        {"lone CR in a header", "GET / HTTP/1.1\r\nHost: a\rb\r\n" + key + "\r\n", HANDSHAKE_FAILED, "",
-         "INVALD HEADER;"},
-        {"lone CR after the blank line", upgrade_request() + "\r", HANDSHAKE_FAILED, "", "INVALD HEADER;"},
-        {"no blank line yet", "GET / HTTP/1.1\r\n" + key, HANDSHAKE_WAITING, "", ""},
-        {"blank line behind a NUL", "GET / HTTP/1.1\r\n" + std::string(1, '\0') + key + "\r\n",
-         HANDSHAKE_WAITING, "", ""},
-        {"full buffer without a blank line", std::string(FEED_BUFFER_SIZE, 'x'), HANDSHAKE_FAILED, "",
-         "NO HEADERS;"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.what);
-        standin::records().message_boxes.clear();
-        EXPECT_EQ(check(c.head), c.result);
-        if (c.result == HANDSHAKE_DONE) {
-            EXPECT_EQ(response(), c.response);
-        }
-        EXPECT_EQ(boxes(), c.boxes);
+    const HeadCase &c = GetParam();
+    EXPECT_EQ(check(c.head), c.result);
+    if (c.result == HANDSHAKE_DONE) {
+        EXPECT_EQ(response(), response_for(c.accept));
     }
+    EXPECT_EQ(boxes(), c.boxes);
 }
+
+INSTANTIATE_TEST_SUITE_P(Heads, HandshakeHead, testing::ValuesIn(HEAD_CASES),
+                         [](const testing::TestParamInfo<HeadCase> &info) { return info.param.name; });
 
 TEST_F(Handshake, ResponseReplacesWhatTheSendBufferHeld)
 {
     std::memset(feed_client.send_buffer, 'z', sizeof feed_client.send_buffer);
     ASSERT_EQ(check(upgrade_request()), HANDSHAKE_DONE);
-    EXPECT_EQ(response(), response_for("s3pPLMBiTxaQ9kYGzzhZRbK+xOo="));
+    EXPECT_EQ(response(), response_for(SAMPLE_ACCEPT));
 }
