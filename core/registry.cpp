@@ -26,11 +26,6 @@ Instrument *find_instrument(uint64_t insref)
     return nullptr;
 }
 
-Instrument *find_instrument_by_key(const char *key)
-{
-    return find_instrument(std::strtoull(key, nullptr, 10));
-}
-
 InstrumentField *find_field(Instrument *instrument, const char *name)
 {
     if (!name)
@@ -123,8 +118,12 @@ void stop_advise(uint64_t insref, const char *field_name)
     }
 }
 
-void set_value(InstrumentField *field, const char *text)
+bool set_value(InstrumentField *field, const char *text)
 {
+    char *copy = nullptr;
+    if (text && !(copy = copy_text(text)))
+        return false;
     std::free(field->value);
-    field->value = text ? copy_text(text) : nullptr;
+    field->value = copy;
+    return true;
 }

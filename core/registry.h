@@ -33,8 +33,6 @@ enum AdviseResult { ADVISE_FAILED, ADVISE_NEW_FIELD, ADVISE_EXISTING_FIELD };
 
 // Linear searches in insertion order; null when nothing matches.
 Instrument *find_instrument(uint64_t insref);
-// Looks up the leading decimal number of key (as strtoull reads it).
-Instrument *find_instrument_by_key(const char *key);
 InstrumentField *find_field(Instrument *instrument, const char *name);
 
 // Opens one advise loop on insref.field_name, adding instrument and field as
@@ -45,4 +43,5 @@ AdviseResult start_advise(uint64_t insref, const char *field_name);
 // at 0 loops is reported but not counted below 0.
 void stop_advise(uint64_t insref, const char *field_name);
 // Replaces the field's value with a copy of text, or with none for null.
-void set_value(InstrumentField *field, const char *text);
+// False when the copy cannot be made: the field then keeps its old value.
+bool set_value(InstrumentField *field, const char *text);

@@ -13,7 +13,7 @@
 
 // No client socket exists at load time; the state only becomes "none" (ready
 // to accept) once the DDE service is registered.
-FeedClient feed_client = {INVALID_SOCKET, FEED_HANDSHAKING, {}, 0, {}, 0, nullptr, 0, 0, 0};
+FeedClient feed_client = {INVALID_SOCKET, FEED_HANDSHAKING, {}, 0, {}, 0, nullptr, 0, 0, 0, false};
 
 // FD_READ | FD_WRITE | FD_CLOSE
 constexpr long CLIENT_EVENTS = 35;
@@ -28,6 +28,10 @@ constexpr uint64_t OVERFLOW_LIMIT = 64ull << 20;
 static unsigned long connection_serial;
 // Set while a handshake message box is open: reads of that client wait.
 static bool handshake_running;
+// The connection whose FD_READ came while a handshake box was open; 0: none.
+// Windows Sockets posts the next FD_READ only after a receive, so the read
+// is done once the box has closed, or that client would wait for ever.
+static unsigned long deferred_read_serial;
 
 static void remove_sent(uint64_t count)
 {
@@ -125,6 +129,8 @@ void disconnect_feed_client()
     std::free(feed_client.overflow);
     feed_client.overflow = nullptr;
     feed_client.overflow_start = feed_client.overflow_length = feed_client.overflow_capacity = 0;
+    feed_client.write_shut = false;
+    KillTimer(main_window, FEED_TIMER_ID);
 
     // Every client notification still queued is about the socket just closed;
     // left there, it could end the next client, which may get the same handle.
@@ -132,6 +138,50 @@ void disconnect_feed_client()
     while (PeekMessageA(&stale, main_window, WM_CLIENT_SOCKET, WM_CLIENT_SOCKET, PM_REMOVE)) {
     }
     print_status(0, "Status: Disconnected");
+}
+
+// Sends what is queued; once a closing client's queue is empty, our side of
+// the stream ends, which tells the client that the close frame was the last.
+static int flush_to_client(SOCKET socket)
+{
+    if (send_queued(socket) != 0)
+        return -1;
+    if (feed_client.state == FEED_CLOSING && !feed_client.write_shut && feed_client.send_length == 0) {
+        shutdown(socket, SD_SEND);
+        feed_client.write_shut = true;
+    }
+    return 0;
+}
+
+/*
+ * Close frame: FIN and opcode 8, then a two-byte status code, e.g.
+ *     88 02 03 E8   (1000, a normal close)
+ */
+constexpr unsigned char CLOSE_FRAME = 0x88;
+
+void close_feed_client(unsigned short code)
+{
+    if (feed_client.state != FEED_OPEN)
+        return;
+    feed_client.state = FEED_CLOSING;
+    feed_client.receive_length = 0;
+    SetTimer(main_window, FEED_TIMER_ID, CLOSE_LIMIT_MS, nullptr);
+    const char payload[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
+    const char *pieces[] = {payload};
+    const size_t sizes[] = {sizeof payload};
+    if (send_frame(CLOSE_FRAME, pieces, sizes, 1) != 0 || flush_to_client(feed_client.socket) != 0) {
+        if (feed_client.state != FEED_NONE)
+            disconnect_feed_client();
+    }
+}
+
+void on_feed_timer()
+{
+    KillTimer(main_window, FEED_TIMER_ID);
+    if (feed_client.socket == INVALID_SOCKET)
+        return;
+    if (feed_client.state == FEED_HANDSHAKING || feed_client.state == FEED_CLOSING)
+        disconnect_feed_client();
 }
 
 // Asks a newly opened client for every field known, so that a feed client
@@ -165,6 +215,7 @@ static void continue_handshake()
         disconnect_feed_client();
         return;
     }
+    KillTimer(main_window, FEED_TIMER_ID);  // the 101 response is queued
     if (send_queued(feed_client.socket) != 0) {
         disconnect_feed_client();
         return;
@@ -184,8 +235,13 @@ static void handle_frames()
     do {
         result = handle_frame(dde_instance, topic_name, feed_client, frame_offset);
     } while (result == 1 && frame_offset < feed_client.receive_length);
-    if (result == -1)
-        disconnect_feed_client();
+    if (result == -1) {
+        // A close frame (now answered, the client closing) or a failure.
+        if (feed_client.state == FEED_OPEN)
+            disconnect_feed_client();
+        feed_client.receive_length = 0;
+        return;
+    }
 
     // A frame that has only partly arrived waits at the front for the next read.
     if (frame_offset < feed_client.receive_length) {
@@ -214,7 +270,9 @@ static DWORD read_feed_client()
     }
     feed_client.receive_length += received;
     feed_client.receive_buffer[feed_client.receive_length] = '\0';
-    if (feed_client.state == FEED_HANDSHAKING)
+    if (feed_client.state == FEED_CLOSING)
+        feed_client.receive_length = 0;  // read only to see the client's close
+    else if (feed_client.state == FEED_HANDSHAKING)
         continue_handshake();
     else
         handle_frames();
@@ -250,6 +308,8 @@ void on_listen_socket_event(HWND, SOCKET socket, int event, int error)
     feed_client.state = FEED_HANDSHAKING;
     feed_client.receive_length = 0;
     feed_client.send_length = 0;
+    // No silent or slow client may hold the one feed slot.
+    SetTimer(main_window, FEED_TIMER_ID, HANDSHAKE_LIMIT_MS, nullptr);
     if (WSAAsyncSelect(client, main_window, WM_CLIENT_SOCKET, CLIENT_EVENTS) != 0)
         disconnect_feed_client();
     else
@@ -266,11 +326,20 @@ void on_client_socket_event(HWND, SOCKET socket, int event, int error)
     }
     switch (event) {
     case FD_READ:
-        if (!handshake_running)
-            read_feed_client();
+        if (handshake_running) {
+            deferred_read_serial = connection_serial;
+            break;
+        }
+        read_feed_client();
+        while (deferred_read_serial != 0) {
+            bool current = deferred_read_serial == connection_serial && feed_client.state != FEED_NONE;
+            deferred_read_serial = 0;
+            if (current)
+                read_feed_client();
+        }
         break;
     case FD_WRITE:
-        if (send_queued(socket) != 0)
+        if (flush_to_client(socket) != 0)
             disconnect_feed_client();
         break;
     case FD_CLOSE:

@@ -7,9 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 
-enum FeedState { FEED_NONE = -1, FEED_HANDSHAKING = 0, FEED_OPEN = 1 };
+// Closing: a close frame is queued for the client; what it sends is read and
+// dropped until it closes too, or the close limit passes.
+enum FeedState { FEED_NONE = -1, FEED_HANDSHAKING = 0, FEED_OPEN = 1, FEED_CLOSING = 2 };
 
 constexpr size_t FEED_BUFFER_SIZE = 10248;
+
+// The window timer that bounds the handshake (10 s from accept until the 101
+// response is queued) and the closing handshake (2 s); it runs only while
+// the client is handshaking or closing.
+constexpr UINT_PTR FEED_TIMER_ID = 1029;
+constexpr UINT HANDSHAKE_LIMIT_MS = 10000;
+constexpr UINT CLOSE_LIMIT_MS = 2000;
 
 // Invariants: state is FEED_NONE exactly when socket is INVALID_SOCKET (once
 // the DDE service is up); receive_buffer[receive_length] is 0 after every
@@ -27,6 +36,7 @@ struct FeedClient {
     uint64_t overflow_start;     // first byte not yet moved into send_buffer
     uint64_t overflow_length;    // end of the waiting bytes
     uint64_t overflow_capacity;
+    bool write_shut;             // closing: our side of the stream has ended
 };
 
 extern FeedClient feed_client;
@@ -40,6 +50,15 @@ void on_client_socket_event(HWND window, SOCKET socket, int event, int error);
 // Closes the client socket, empties both buffers and the overflow, drops the
 // client's notifications still queued and shows "Status: Disconnected".
 void disconnect_feed_client();
+
+// Starts the closing handshake of an open client: a close frame carrying
+// code goes out behind everything queued, then our side of the stream ends;
+// the client's own close or CLOSE_LIMIT_MS ends the connection.
+void close_feed_client(unsigned short code);
+
+// WM_TIMER of FEED_TIMER_ID: a client still handshaking or closing when its
+// limit passes is disconnected.
+void on_feed_timer();
 
 // Appends bytes behind everything queued for the client, into send_buffer
 // while it has room and nothing waits in the overflow. Returns false when

@@ -1,5 +1,6 @@
 #include "feed/frames.h"
 
+#include "core/item_name.h"
 #include "core/registry.h"
 #include "core/status_board.h"
 
@@ -21,6 +22,13 @@ constexpr unsigned char MASK_BIT = 0x80;
 constexpr unsigned char TEXT_FRAME = 0x81;  // FIN, text
 constexpr unsigned char PONG_FRAME = 0x8A;  // FIN, pong
 constexpr int PING_OPCODE = 9;
+constexpr int CLOSE_OPCODE = 8;
+
+// Close status codes (RFC 6455, 7.4): the client's own code is echoed when
+// an endpoint may send it; otherwise, and for a close without one, 1000.
+constexpr unsigned short CLOSE_NORMAL = 1000;
+constexpr unsigned short CLOSE_PROTOCOL_ERROR = 1002;
+constexpr unsigned short CLOSE_TOO_BIG = 1009;
 
 /*
  * Request, system to feed client, one per field the spreadsheets ask for:
@@ -51,8 +59,7 @@ uint64_t network_to_host64(uint64_t value)
     return (static_cast<uint64_t>(ntohl(low_half)) << 32) | ntohl(high_half);
 }
 
-// Queues one frame whose payload is the given pieces, then sends.
-static int send_frame(unsigned char first_byte, const char *const pieces[], const size_t sizes[],
+int send_frame(unsigned char first_byte, const char *const pieces[], const size_t sizes[],
                       int piece_count)
 {
     uint64_t payload_length = 0;
@@ -204,16 +211,27 @@ static void apply_update(DWORD instance, HSZ topic, const char *text)
         return;
     if (!extract_quoted_value(text, VALUE_TEXT, value_text, sizeof value_text))
         return;
+    // Only the exact item names the program asks for: a key that merely
+    // reads as one (" 1234.x", "+1234.x", "01234.x", "1234abc.x") would
+    // overwrite the field behind every cell's back.
+    unsigned long long insref;
+    const char *field_name;
+    if (!is_sound_item_name(key_text, std::strlen(key_text), &insref, &field_name)) {
+        print_status(4, "Invalid receieved: %s", text);
+        return;
+    }
     convert_utf8_to_ansi(value_text, sizeof value_text);
 
     EnterCriticalSection(&registry_lock);
-    Instrument *instrument = find_instrument_by_key(key_text);
-    const char *dot = instrument ? std::strchr(key_text, '.') : nullptr;
-    InstrumentField *field = dot ? find_field(instrument, dot + 1) : nullptr;
-    if (instrument && !dot)
-        print_status(4, "Invalid receieved: %s", text);
+    Instrument *instrument = find_instrument(insref);
+    InstrumentField *field = instrument ? find_field(instrument, field_name) : nullptr;
+    // Fields nobody asked for are dropped silently: feeds that push
+    // instruments of their own must not flood the status line.
+    if (field && !set_value(field, std::strcmp(value_text, "null") == 0 ? nullptr : value_text)) {
+        print_status(4, "Value dropped, out of memory: %s", key_text);
+        field = nullptr;
+    }
     if (field) {
-        set_value(field, std::strcmp(value_text, "null") == 0 ? nullptr : value_text);
         HSZ item = DdeCreateStringHandleA(instance, key_text, CP_WINANSI);
         print_status(2, "Last receieved: %s", text);
         // The DDE library calls back for every advise loop on the item before
@@ -223,6 +241,18 @@ static void apply_update(DWORD instance, HSZ topic, const char *text)
             DdeFreeStringHandle(instance, item);
     }
     LeaveCriticalSection(&registry_lock);
+}
+
+// The code to answer a client's close frame with: its own when an endpoint
+// may send it (1000-1003, 1007-1011, 3000-4999), else 1000.
+static unsigned short close_code_to_echo(const unsigned char *payload, size_t length)
+{
+    if (length < 2)
+        return CLOSE_NORMAL;
+    unsigned code = (static_cast<unsigned>(payload[0]) << 8) | payload[1];
+    bool sendable = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1011) ||
+                    (code >= 3000 && code <= 4999);
+    return sendable ? static_cast<unsigned short>(code) : CLOSE_NORMAL;
 }
 
 int handle_frame(DWORD instance, HSZ topic, FeedClient &client, uint64_t &frame_offset)
@@ -238,8 +268,10 @@ int handle_frame(DWORD instance, HSZ topic, FeedClient &client, uint64_t &frame_
     size_t header_size;
     unsigned char mask_key[4] = {0, 0, 0, 0};
     uint64_t payload_length = decode_frame_header(frame, masked, header_size, mask_key);
-    if (payload_length > FEED_BUFFER_SIZE - header_size)
-        return -1;  // could never be whole in receive_buffer
+    if (payload_length > FEED_BUFFER_SIZE - header_size) {
+        close_feed_client(CLOSE_TOO_BIG);  // could never be whole in receive_buffer
+        return -1;
+    }
     if (payload_length > available - header_size)
         return 0;
 
@@ -269,7 +301,9 @@ int handle_frame(DWORD instance, HSZ topic, FeedClient &client, uint64_t &frame_
     } else if ((opcode & 10) == 10) {
         // pong and reserved control codes: ignored
     } else if (opcode & 8) {
-        result = -1;  // close
+        close_feed_client(opcode == CLOSE_OPCODE ? close_code_to_echo(payload, length)
+                                                 : CLOSE_PROTOCOL_ERROR);
+        result = -1;
     } else {
         apply_update(instance, topic, reinterpret_cast<const char *>(payload));
     }

@@ -9,6 +9,13 @@
 
 constexpr size_t FEED_TEXT_SIZE = 1024;  // item names and values, NUL included
 
+// Queues one frame (FIN set, first_byte its opcode) whose payload is the
+// pieces one after another, and sends what the socket takes. Returns 0 when
+// sent or queued; -1 for a send error (the frame stays queued), or when the
+// queue could not grow (the client is then disconnected).
+int send_frame(unsigned char first_byte, const char *const pieces[], const size_t sizes[],
+               int piece_count);
+
 // Queues one request frame for item and sends what the socket takes. Returns
 // 0 when sent or queued, and when no client is open (nothing queued); -1 for
 // a send error other than a full socket (the frame stays queued), or when
@@ -36,5 +43,7 @@ bool extract_quoted_value(const char *text, const char *key_text, char *output, 
 // a frame was consumed (frame_offset moved past it), 0 when it has not fully
 // arrived (nothing changed), -1 when the connection must end: a close frame
 // (consumed), a frame longer than receive_buffer can ever hold, or a pong
-// that could not be queued.
+// that could not be queued. A close frame, and a frame that can never fit,
+// start the closing handshake (close_feed_client); the rest of the read is
+// then not for handle_frame.
 int handle_frame(DWORD instance, HSZ topic, FeedClient &client, uint64_t &frame_offset);

@@ -71,6 +71,7 @@ struct SocketState {  // one socket; tests may script the fields marked so
   long send_room = -1;  // scripted: bytes the socket takes before it is full (WSAEWOULDBLOCK); -1 no limit
   int send_error = 0;  // scripted: every WSASend fails with it while set
   std::string sent;  // every byte the socket accepted, in order
+  bool write_shut = false;  // shutdown(SD_SEND): every later WSASend fails with WSAESHUTDOWN
   int send_calls = 0;
 };
 
@@ -162,7 +163,8 @@ struct Records {
   std::vector<int> show_commands;
   std::vector<HWND> updates, foreground;
   struct Timer { HWND hwnd; UINT_PTR id; UINT period; };
-  std::vector<Timer> timers;
+  std::vector<Timer> timers;  // every SetTimer call
+  std::vector<Timer> killed_timers;  // every KillTimer call (period 0)
   std::vector<int> quit_codes;
   std::vector<LPCSTR> accelerators;
   std::vector<MessageBoxRecord> message_boxes;
@@ -214,6 +216,11 @@ std::deque<MSG> &queue();  // posted messages not yet retrieved
 void pump();  // dispatches every posted message, as a modal loop would; the quit message stays pending
 int icon_id(HICON icon);  // the resource id LoadIconA was given
 UINT clipboard_format(const std::string &name);  // 0 when never registered
+// Whether SetTimer started the timer and no KillTimer stopped it since.
+bool timer_running(HWND hwnd, UINT_PTR id);
+// The timer's period elapses: posts its WM_TIMER when it is running, as the
+// system would; false (nothing posted) when it is not.
+bool timer_elapses(HWND hwnd, UINT_PTR id);
 
 // gdi32, shell32
 bool tray_icon_shown(HWND hwnd, UINT id);  // added by Shell_NotifyIconA and not deleted

@@ -28,6 +28,7 @@ struct Process {
   std::map<HDC, HGDIOBJ> dc_objects;  // the object currently selected into each live DC
   std::vector<HGDIOBJ> deleted_objects;  // deleted successfully
   std::vector<std::pair<HWND, UINT>> tray;  // icons present in the notification area
+  std::vector<std::pair<HWND, UINT_PTR>> timers;  // running timers
   int wsa_started = 0, socket_error = 0;
   std::map<SOCKET, SocketState> sockets;
   struct PendingAccept { SOCKET s; int error; bool reuse; };

@@ -4,6 +4,8 @@
 // for sent messages, on the caller's stack.
 #include "state.h"
 
+#include <algorithm>
+
 namespace standin {
 
 // Records in the order the calls begin, so nested calls follow their cause.
@@ -177,8 +179,37 @@ BOOL UpdateWindow(HWND hwnd) {
 
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT period, TIMERPROC) {
   P().records.timers.push_back({hwnd, id, period});
-  return hwnd && !find_window(hwnd) ? 0 : id ? id : 1;
+  if (hwnd && !find_window(hwnd)) return 0;
+  // Setting a running timer again restarts it.
+  auto &running = P().timers;
+  if (std::find(running.begin(), running.end(), std::make_pair(hwnd, id)) == running.end())
+    running.push_back({hwnd, id});
+  return id ? id : 1;
 }
+
+BOOL KillTimer(HWND hwnd, UINT_PTR id) {
+  P().records.killed_timers.push_back({hwnd, id, 0});
+  auto &running = P().timers;
+  auto it = std::find(running.begin(), running.end(), std::make_pair(hwnd, id));
+  if (it == running.end()) return FALSE;
+  running.erase(it);
+  return TRUE;
+}
+
+namespace standin {
+
+bool timer_running(HWND hwnd, UINT_PTR id) {
+  const auto &running = P().timers;
+  return std::find(running.begin(), running.end(), std::make_pair(hwnd, id)) != running.end();
+}
+
+bool timer_elapses(HWND hwnd, UINT_PTR id) {
+  if (!timer_running(hwnd, id)) return false;
+  PostMessageA(hwnd, WM_TIMER, id, 0);
+  return true;
+}
+
+}  // namespace standin
 
 HACCEL LoadAcceleratorsA(HINSTANCE, LPCSTR name) {
   P().records.accelerators.push_back(name);

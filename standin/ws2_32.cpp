@@ -167,6 +167,7 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD, LPWSAO
   SocketState *state = open_socket(s);
   if (!state) return SOCKET_ERROR;
   state->send_calls++;
+  if (state->write_shut) return fail(WSAESHUTDOWN);
   if (state->send_error) return fail(state->send_error);
   std::string offered;
   for (DWORD i = 0; i < count; i++) offered.append(buffers[i].buf, buffers[i].len);
@@ -179,6 +180,14 @@ int WSASend(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD, LPWSAO
 }
 
 int WSAGetLastError(void) { return P().socket_error; }
+
+int shutdown(SOCKET s, int how) {
+  if (how != SD_SEND) misuse("shutdown: only SD_SEND is supported");
+  SocketState *state = open_socket(s);
+  if (!state) return SOCKET_ERROR;
+  state->write_shut = true;
+  return 0;
+}
 
 USHORT htons(USHORT v) { return static_cast<USHORT>((v >> 8) | (v << 8)); }
 USHORT ntohs(USHORT v) { return htons(v); }

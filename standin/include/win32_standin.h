@@ -229,7 +229,9 @@ typedef void(CALLBACK *LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD, DWORD, LPWSAOV
 #define WSAENETDOWN 10050
 #define WSAECONNABORTED 10053
 #define WSAECONNRESET 10054
+#define WSAESHUTDOWN 10058
 #define WSANOTINITIALISED 10093
+#define SD_SEND 1
 
 // Window messages and their parameters.
 #define WM_NULL 0x0000
@@ -402,6 +404,7 @@ BOOL DestroyWindow(HWND hwnd);
 BOOL ShowWindow(HWND hwnd, int show);
 BOOL UpdateWindow(HWND hwnd);
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT period, TIMERPROC proc);
+BOOL KillTimer(HWND hwnd, UINT_PTR id);
 HACCEL LoadAcceleratorsA(HINSTANCE instance, LPCSTR name);
 BOOL GetMessageA(LPMSG msg, HWND hwnd, UINT first, UINT last);
 BOOL PostMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -455,6 +458,7 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD f
 int WSASend(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags,
             LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
 int WSAGetLastError(void);
+int shutdown(SOCKET s, int how);
 USHORT htons(USHORT v);
 USHORT ntohs(USHORT v);
 ULONG htonl(ULONG v);

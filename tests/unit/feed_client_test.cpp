@@ -245,19 +245,200 @@ TEST_F(FeedClientTest, FramesSplitAcrossReadsWaitAtTheFront)
     }
 }
 
-TEST_F(FeedClientTest, CloseFrameEndsTheConnectionAfterWhatCameBefore)
+static std::string close_frame_with(unsigned code)
 {
+    return std::string("\x88\x02", 2) + static_cast<char>(code >> 8) + static_cast<char>(code & 0xFF);
+}
+
+// How a closing handshake ends: by the client's own close, or, when the
+// client never closes or never even reads the close frame, by the limit.
+struct ClosingCase {
+    const char *name;
+    bool client_reads;
+    bool client_closes;
+};
+
+class Closing : public FeedClientTest, public testing::WithParamInterface<ClosingCase> {};
+
+// The client's close frame is answered behind what was queued before it;
+// then the program's side of the stream ends. What the client sends
+// meanwhile is dropped.
+TEST_P(Closing, AnsweredBehindTheQueueThenEnded)
+{
+    const ClosingCase &c = GetParam();
     link("1234.lastprice");
     SOCKET client = handshaken_feed_client();
-    feed_client_sends(client, update("1234.lastprice", "12.5") + client_frame(0x88, "") +
+    standin::socket_state(client).send_room = 10;
+    link("1234.bid");  // a request waits, partly sent
+    feed_client_sends(client, update("1234.lastprice", "12.5") + client_frame(0x88, "\x03\xE8") +
                                   update("1234.lastprice", "99"));
     EXPECT_STREQ(value(1234, "lastprice"), "12.5");
+    EXPECT_EQ(feed_client.state, FEED_CLOSING);
+    EXPECT_TRUE(standin::timer_running(main_window, FEED_TIMER_ID));
+    feed_client_sends(client, update("1234.lastprice", "7"));
+    EXPECT_STREQ(value(1234, "lastprice"), "12.5");
+    EXPECT_FALSE(standin::socket_state(client).write_shut);
+
+    if (c.client_reads) {
+        standin::socket_state(client).send_room = -1;
+        socket_event(client, FD_WRITE);
+        EXPECT_EQ(sent(client), request_frame("1234.bid") + close_frame_with(1000));
+        EXPECT_TRUE(standin::socket_state(client).write_shut);
+    }
+    EXPECT_FALSE(closed(client));
+    EXPECT_EQ(status_line(0), "Status: Connected");
+    if (c.client_closes) {
+        socket_event(client, FD_CLOSE);
+    } else {
+        ASSERT_TRUE(standin::timer_elapses(main_window, FEED_TIMER_ID));
+        standin::pump();
+    }
     EXPECT_TRUE(closed(client));
     EXPECT_EQ(feed_client.state, FEED_NONE);
-    EXPECT_EQ(feed_client.receive_length, 0u);
-    EXPECT_EQ(sent(client), "");  // no close frame is sent back
     EXPECT_EQ(status_line(0), "Status: Disconnected");
+    EXPECT_FALSE(standin::timer_running(main_window, FEED_TIMER_ID));
+    EXPECT_EQ(feed_client.socket, connect_feed_client());
 }
+
+INSTANTIATE_TEST_SUITE_P(Ends, Closing,
+                         testing::Values(ClosingCase{"ClientCloses", true, true},
+                                         ClosingCase{"ClientNeverCloses", true, false},
+                                         ClosingCase{"ClientNeverReads", false, false}),
+                         [](const testing::TestParamInfo<ClosingCase> &info) { return info.param.name; });
+
+struct CloseCodeCase {
+    const char *name;
+    std::string frame;  // what the client sends
+    unsigned answer;    // the code of the program's close frame
+};
+
+static std::string close_with(const std::string &payload)
+{
+    return client_frame(0x88, payload);
+}
+
+static const CloseCodeCase CLOSE_CODE_CASES[] = {
+    {"NoCode", close_with(""), 1000},
+    {"OneByte", close_with("\x03"), 1000},
+    {"Normal", close_with("\x03\xE8"), 1000},
+    {"GoingAway", close_with("\x03\xE9"), 1001},
+    {"ProtocolError", close_with("\x03\xEA"), 1002},
+    {"Unsupported", close_with("\x03\xEB"), 1003},
+    {"Reserved1004", close_with("\x03\xEC"), 1000},
+    {"NoStatus1005", close_with("\x03\xED"), 1000},
+    {"Abnormal1006", close_with("\x03\xEE"), 1000},
+    {"InvalidData", close_with("\x03\xEF"), 1007},
+    {"InternalError", close_with("\x03\xF3"), 1011},
+    {"Unassigned1012", close_with("\x03\xF4"), 1000},
+    {"Tls1015", close_with("\x03\xF7"), 1000},
+    {"Below3000", close_with("\x0B\xB7"), 1000},
+    {"Registered3000", close_with("\x0B\xB8"), 3000},
+    {"Private4999WithReason", close_with("\x13\x87" "bye"), 4999},
+    {"Above4999", close_with("\x13\x88"), 1000},
+    {"ReservedControlOpcode", client_frame(0x8C, ""), 1002},
+    {"FrameThatCanNeverFit", std::string("\x81\xFF\x00\x00\x00\x00\x00\x00\x28\x00mask", 14), 1009},
+};
+
+class CloseCode : public FeedClientTest, public testing::WithParamInterface<CloseCodeCase> {};
+
+TEST_P(CloseCode, Answered)
+{
+    SOCKET client = handshaken_feed_client();
+    feed_client_sends(client, GetParam().frame);
+    EXPECT_EQ(sent(client), close_frame_with(GetParam().answer));
+    EXPECT_EQ(feed_client.state, FEED_CLOSING);
+}
+
+INSTANTIATE_TEST_SUITE_P(Frames, CloseCode, testing::ValuesIn(CLOSE_CODE_CASES),
+                         [](const testing::TestParamInfo<CloseCodeCase> &info) { return info.param.name; });
+
+// No client holds the one feed slot for more than 10 s without its 101
+// response queued, whether it is silent, slow or raised a message box.
+struct LimitCase {
+    const char *name;
+    std::string head;  // sent after the accept
+    bool open;         // the 101 response was queued: the limit no longer applies
+};
+
+class HandshakeLimit : public FeedClientTest, public testing::WithParamInterface<LimitCase> {};
+
+TEST_P(HandshakeLimit, ClosesOnlyAnUnfinishedHandshake)
+{
+    const LimitCase &c = GetParam();
+    SOCKET client = connect_feed_client();
+    const standin::Records::Timer &timer = standin::records().timers.back();
+    EXPECT_EQ(timer.id, FEED_TIMER_ID);
+    EXPECT_EQ(timer.period, 10000u);
+    if (!c.head.empty())
+        feed_client_sends(client, c.head);
+    EXPECT_EQ(standin::timer_elapses(main_window, FEED_TIMER_ID), !c.open);
+    standin::pump();
+    EXPECT_EQ(closed(client), !c.open);
+    EXPECT_EQ(feed_client.state, c.open ? FEED_OPEN : FEED_NONE);
+}
+
+INSTANTIATE_TEST_SUITE_P(Clients, HandshakeLimit,
+                         testing::Values(LimitCase{"Silent", "", false},
+                                         LimitCase{"HeadInPart", "GET / HTTP/1.1\r\nHost: x\r\n", false},
+                                         LimitCase{"HandshakeDone", upgrade_request(), true}),
+                         [](const testing::TestParamInfo<LimitCase> &info) { return info.param.name; });
+
+TEST_F(FeedClientTest, HandshakeLimitPassesWhileItsBoxIsOpen)
+{
+    SOCKET client = connect_feed_client();
+    standin::script().message_box_hook = [&] {
+        standin::script().message_box_hook = nullptr;
+        ASSERT_TRUE(standin::timer_elapses(main_window, FEED_TIMER_ID));
+        standin::pump();
+        EXPECT_TRUE(closed(client));
+    };
+    feed_client_sends(client, "GET / HTTP/1.1\r\nX: \r?\r\n\r\n");
+    EXPECT_EQ(standin::records().message_boxes.size(), 1u);
+    EXPECT_EQ(feed_client.state, FEED_NONE);
+    SOCKET next = connect_feed_client();
+    feed_client_sends(next, upgrade_request());
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
+}
+
+// While one client's handshake box is open, the client leaves and another
+// comes and sends its head. Windows Sockets posts no second FD_READ until
+// a receive, so that read is done once the box is closed, if its client is
+// still the current one.
+struct BoxCase {
+    const char *name;
+    bool next_leaves;  // before the box closes
+};
+
+class ReadDuringHandshakeBox : public FeedClientTest, public testing::WithParamInterface<BoxCase> {};
+
+TEST_P(ReadDuringHandshakeBox, IsDoneOnceTheBoxCloses)
+{
+    link("1234.lastprice");
+    SOCKET old_client = connect_feed_client();
+    SOCKET next = INVALID_SOCKET;
+    standin::script().message_box_hook = [&] {
+        standin::script().message_box_hook = nullptr;
+        socket_event(old_client, FD_CLOSE);
+        next = connect_feed_client();
+        feed_client_sends(next, upgrade_request());
+        EXPECT_EQ(sent(next), "");  // not while the box is open
+        if (GetParam().next_leaves)
+            socket_event(next, FD_CLOSE);
+    };
+    feed_client_sends(old_client, "GET / HTTP/1.1\r\nX: \r?\r\n\r\n");
+    ASSERT_NE(next, INVALID_SOCKET);
+    if (GetParam().next_leaves) {
+        EXPECT_EQ(feed_client.state, FEED_NONE);
+        EXPECT_EQ(sent(next), "");
+    } else {
+        EXPECT_EQ(feed_client.state, FEED_OPEN);
+        EXPECT_EQ(sent(next), RESPONSE + request_frame("1234.lastprice"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Clients, ReadDuringHandshakeBox,
+                         testing::Values(BoxCase{"NextClientStays", false}, BoxCase{"NextClientLeaves", true}),
+                         [](const testing::TestParamInfo<BoxCase> &info) { return info.param.name; });
 
 TEST_F(FeedClientTest, UpdatesSentJustBeforeClosingAreApplied)
 {

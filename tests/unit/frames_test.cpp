@@ -285,8 +285,9 @@ TEST_F(HandleFrame, OpcodesDecideWhatAFrameDoes)
     std::string text = update("1234.lastprice", "7");
     for (int opcode = 0; opcode < 16; ++opcode) {
         SCOPED_TRACE(opcode);
+        disconnect_feed_client();  // each opcode on a fresh connection
+        feed = open_feed_client();
         set_value(find_field(find_instrument(1234), "lastprice"), nullptr);
-        standin::socket_state(feed).sent.clear();
         // FIN and the reserved bits do not matter.
         unsigned char first_byte = static_cast<unsigned char>((opcode % 2 ? 0x80 : 0x70) | opcode);
         int result = handle_one(client_frame(first_byte, text));
@@ -294,55 +295,80 @@ TEST_F(HandleFrame, OpcodesDecideWhatAFrameDoes)
         bool data = opcode < 8;
         EXPECT_EQ(result, opcode == 8 || opcode == 12 ? -1 : 1);
         EXPECT_EQ(value("lastprice") != nullptr, data);
-        // A ping is answered with a pong that carries its payload.
-        EXPECT_EQ(standin::socket_state(feed).sent,
-                  opcode == 9 ? std::string("\x8A", 1) + static_cast<char>(text.size()) + text : "");
+        // A ping is answered with a pong that carries its payload; a close
+        // (whose first two bytes here are no status code) with a close of
+        // 1000, the reserved opcode 12 with a close of 1002, protocol error.
+        std::string answer = opcode == 9 ? std::string("\x8A", 1) + static_cast<char>(text.size()) + text
+                             : opcode == 8  ? std::string("\x88\x02\x03\xE8", 4)
+                             : opcode == 12 ? std::string("\x88\x02\x03\xEA", 4)
+                                            : "";
+        EXPECT_EQ(standin::socket_state(feed).sent, answer);
+        EXPECT_EQ(feed_client.state, opcode == 8 || opcode == 12 ? FEED_CLOSING : FEED_OPEN);
     }
 }
 
-TEST_F(HandleFrame, WhatAnUpdateChanges)
+struct UpdateCase {
+    const char *name;
+    std::string text;
+    const char *stored;  // value of 1234.lastprice afterwards; it was "old"
+    size_t deliveries;
+    bool shown;             // on status line 2 as received
+    const char *line4;      // null: empty
+};
+
+static std::string update_text(const std::string &key, const std::string &value)
 {
-    const std::string update_text = update("1234.lastprice", "12.5");
-    struct Case {
-        std::string text;
-        const char *stored;  // value of 1234.lastprice afterwards; it was "old"
-        size_t deliveries;
-        std::string line2, line4;
-    } cases[] = {
-        {update_text, "12.5", 1, "Last receieved: " + update_text, ""},
-        {update("1234.lastprice", "null"), nullptr, 1, "Last receieved: " + update("1234.lastprice", "null"), ""},
-        {"{\"value\":\"13\",\"key\":\"1234.lastprice\"}", "13", 1,
-         "Last receieved: {\"value\":\"13\",\"key\":\"1234.lastprice\"}", ""},
-        {"{\"key\":\"1234.lastprice\",\"value\":null}", "old", 0, "", ""},
-        {"{\"key\":\"1234.lastprice\",\"value\":12.5}", "old", 0, "", ""},
-        {"{\"value\":12.5,\"key\":\"1234.lastprice\"}", "old", 0, "", ""},
-        {update("1234.lastprice", ""), "old", 0, "", ""},
-        {"{\"value\":\"1\"}", "old", 0, "", ""},
-        {update("1234", "1"), "old", 0, "", "Invalid receieved: " + update("1234", "1")},
-        {update("999", "1"), "old", 0, "", ""},
-        {update("999.lastprice", "1"), "old", 0, "", ""},
-        {update("1234.nosuch", "1"), "old", 0, "", ""},
-        // Stored, but the cells' item names no longer match.
-        {update("01234.lastprice", "5"), "5", 0, "Last receieved: " + update("01234.lastprice", "5"), ""},
-        {update_text.substr(0, 20) + std::string("\0", 1) + update_text.substr(20), "old", 0, "", ""},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.text);
-        set_value(find_field(find_instrument(1234), "lastprice"), "old");
-        standin::records().deliveries.clear();
-        print_status(2, "%s", "");
-        print_status(4, "%s", "");
-        ASSERT_EQ(handle_one(client_frame(0x81, c.text)), 1);
-        if (c.stored) {
-            EXPECT_STREQ(value("lastprice"), c.stored);
-        } else {
-            EXPECT_EQ(value("lastprice"), nullptr);
-        }
-        EXPECT_EQ(standin::records().deliveries.size(), c.deliveries);
-        EXPECT_EQ(status_line(2), c.line2);
-        EXPECT_EQ(status_line(4), c.line4);
-    }
+    return "{\"key\":\"" + key + "\",\"value\":\"" + value + "\"}";
 }
+
+static const std::string PLAIN_UPDATE = update_text("1234.lastprice", "12.5");
+
+static const UpdateCase UPDATE_CASES[] = {
+    {"Stored", PLAIN_UPDATE, "12.5", 1, true, nullptr},
+    {"QuotedNullClears", update_text("1234.lastprice", "null"), nullptr, 1, true, nullptr},
+    {"ValueMemberFirst", "{\"value\":\"13\",\"key\":\"1234.lastprice\"}", "13", 1, true, nullptr},
+    {"UnquotedNull", "{\"key\":\"1234.lastprice\",\"value\":null}", "old", 0, false, nullptr},
+    {"UnquotedNumberLast", "{\"key\":\"1234.lastprice\",\"value\":12.5}", "old", 0, false, nullptr},
+    {"UnquotedNumberFirst", "{\"value\":12.5,\"key\":\"1234.lastprice\"}", "old", 0, false, nullptr},
+    {"EmptyValue", update_text("1234.lastprice", ""), "old", 0, false, nullptr},
+    {"NoKey", "{\"value\":\"1\"}", "old", 0, false, nullptr},
+    {"NulInsideText", PLAIN_UPDATE.substr(0, 20) + std::string("\0", 1) + PLAIN_UPDATE.substr(20), "old", 0,
+     false, nullptr},
+    // A sound item nobody asked for is dropped without a word.
+    {"UnknownInstrument", update_text("999.lastprice", "1"), "old", 0, false, nullptr},
+    {"UnknownField", update_text("1234.nosuch", "1"), "old", 0, false, nullptr},
+    {"FieldInOtherCase", update_text("1234.LastPrice", "1"), "old", 0, false, nullptr},
+    // Keys that only resemble an item change nothing and are reported.
+    {"KeyWithoutDot", update_text("1234", "1"), "old", 0, false, "Invalid receieved: "},
+    {"UnknownKeyWithoutDot", update_text("999", "1"), "old", 0, false, "Invalid receieved: "},
+    {"LeadingZero", update_text("01234.lastprice", "5"), "old", 0, false, "Invalid receieved: "},
+    {"LeadingBlank", update_text(" 1234.lastprice", "5"), "old", 0, false, "Invalid receieved: "},
+    {"Sign", update_text("+1234.lastprice", "5"), "old", 0, false, "Invalid receieved: "},
+    {"DigitsThenLetters", update_text("1234abc.lastprice", "5"), "old", 0, false, "Invalid receieved: "},
+    {"KeyLongerThanAnItem", update_text("1234." + std::string(95, 'x'), "5"), "old", 0, false,
+     "Invalid receieved: "},
+};
+
+class UpdateTable : public HandleFrame, public testing::WithParamInterface<UpdateCase> {};
+
+TEST_P(UpdateTable, WhatAnUpdateChanges)
+{
+    const UpdateCase &c = GetParam();
+    set_value(find_field(find_instrument(1234), "lastprice"), "old");
+    standin::records().deliveries.clear();
+    ASSERT_EQ(handle_one(client_frame(0x81, c.text)), 1);
+    if (c.stored) {
+        EXPECT_STREQ(value("lastprice"), c.stored);
+    } else {
+        EXPECT_EQ(value("lastprice"), nullptr);
+    }
+    EXPECT_EQ(standin::records().deliveries.size(), c.deliveries);
+    EXPECT_EQ(status_line(2), c.shown ? "Last receieved: " + c.text : "");
+    EXPECT_EQ(status_line(4), c.line4 ? (c.line4 + c.text).substr(0, 254) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Updates, UpdateTable, testing::ValuesIn(UPDATE_CASES),
+                         [](const testing::TestParamInfo<UpdateCase> &info) { return info.param.name; });
 
 TEST_F(HandleFrame, ValuesAreCutTo1023Characters)
 {

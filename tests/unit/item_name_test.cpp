@@ -6,6 +6,7 @@
 #include <string>
 
 struct ItemCase {
+    const char *name;
     const char *text;
     bool lenient;  // parse_item_name
     bool sound;    // is_sound_item_name
@@ -14,43 +15,51 @@ struct ItemCase {
 };
 
 static const ItemCase ITEM_CASES[] = {
-    {"1234.lastprice", true, true, 1234, "lastprice"},
-    {"1234.a.b", true, true, 1234, "a.b"},
-    {"18446744073709551615.x", true, true, 18446744073709551615ull, "x"},
-    {"1234.", true, false, 1234, ""},
-    {"01234.lastprice", true, false, 1234, "lastprice"},
-    {"+1234.lastprice", true, false, 1234, "lastprice"},
-    {" 1234.lastprice", true, false, 1234, "lastprice"},
-    {"-1.lastprice", true, false, 18446744073709551615ull, "lastprice"},
-    {"18446744073709551616.x", true, false, 18446744073709551615ull, "x"},
-    {"1234.last\"price", true, false, 1234, "last\"price"},
-    {"1234.last\\price", true, false, 1234, "last\\price"},
-    {"1234.last\tprice", true, false, 1234, "last\tprice"},
-    {"1234.pr\xE9x", true, false, 1234, "pr\xE9x"},
-    {"0.price", false, false, 0, nullptr},
-    {"abc.price", false, false, 0, nullptr},
-    {"1234", false, false, 1234, nullptr},
-    {"1234,price", false, false, 1234, nullptr},
-    {"", false, false, 0, nullptr},
+    {"Plain", "1234.lastprice", true, true, 1234, "lastprice"},
+    {"FieldWithDots", "1234.a.b", true, true, 1234, "a.b"},
+    {"LargestInsref", "18446744073709551615.x", true, true, 18446744073709551615ull, "x"},
+    {"FieldWithBlank", "1234.last price", true, true, 1234, "last price"},
+    {"Byte0x7F", "1234.a\x7F", true, true, 1234, "a\x7F"},
+    {"Byte0x1F", "1234.a\x1F", true, false, 1234, "a\x1F"},
+    {"Byte0x80", "1234.a\x80", true, false, 1234, "a\x80"},
+    {"EmptyField", "1234.", true, false, 1234, ""},
+    {"LeadingZero", "01234.lastprice", true, false, 1234, "lastprice"},
+    {"Sign", "+1234.lastprice", true, false, 1234, "lastprice"},
+    {"LeadingBlank", " 1234.lastprice", true, false, 1234, "lastprice"},
+    {"Negative", "-1.lastprice", true, false, 18446744073709551615ull, "lastprice"},
+    {"InsrefPast64Bits", "18446744073709551616.x", true, false, 18446744073709551615ull, "x"},
+    {"Quote", "1234.last\"price", true, false, 1234, "last\"price"},
+    {"Backslash", "1234.last\\price", true, false, 1234, "last\\price"},
+    {"Tab", "1234.last\tprice", true, false, 1234, "last\tprice"},
+    {"Latin1", "1234.pr\xE9x", true, false, 1234, "pr\xE9x"},
+    {"InsrefZero", "0.price", false, false, 0, nullptr},
+    {"InsrefNotANumber", "abc.price", false, false, 0, nullptr},
+    {"DigitsAfterTheNumber", "1234abc.lastprice", false, false, 1234, nullptr},
+    {"NoDot", "1234", false, false, 1234, nullptr},
+    {"CommaForDot", "1234,price", false, false, 1234, nullptr},
+    {"Empty", "", false, false, 0, nullptr},
 };
 
-TEST(ItemName, LenientAndStrictReadings)
+class ItemName : public testing::TestWithParam<ItemCase> {};
+
+TEST_P(ItemName, LenientAndStrictReadings)
 {
-    for (const ItemCase &c : ITEM_CASES) {
-        SCOPED_TRACE(c.text);
-        unsigned long long insref = 99;
-        const char *field = "unset";
-        EXPECT_EQ(parse_item_name(c.text, &insref, &field), c.lenient);
-        EXPECT_EQ(insref, c.insref);
-        if (c.field)
-            EXPECT_STREQ(field, c.field);
-        else
-            EXPECT_EQ(field, nullptr);
-        EXPECT_EQ(is_sound_item_name(c.text, std::strlen(c.text), &insref, &field), c.sound);
-    }
+    const ItemCase &c = GetParam();
+    unsigned long long insref = 99;
+    const char *field = "unset";
+    EXPECT_EQ(parse_item_name(c.text, &insref, &field), c.lenient);
+    EXPECT_EQ(insref, c.insref);
+    if (c.field)
+        EXPECT_STREQ(field, c.field);
+    else
+        EXPECT_EQ(field, nullptr);
+    EXPECT_EQ(is_sound_item_name(c.text, std::strlen(c.text), &insref, &field), c.sound);
 }
 
-TEST(ItemName, WholeLengthCountsNotTheCutCopy)
+INSTANTIATE_TEST_SUITE_P(Texts, ItemName, testing::ValuesIn(ITEM_CASES),
+                         [](const testing::TestParamInfo<ItemCase> &info) { return info.param.name; });
+
+TEST(ItemNameLength, WholeLengthCountsNotTheCutCopy)
 {
     std::string item = "1234." + std::string(94, 'f');  // 99 characters
     unsigned long long insref;

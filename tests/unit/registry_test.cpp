@@ -57,14 +57,6 @@ TEST_F(Registry, StopOfUnknownOrIdleFieldChangesNoCount)
     EXPECT_EQ(registry.active_field_count, 0u);
 }
 
-TEST_F(Registry, KeyLookupReadsOnlyTheLeadingNumber)
-{
-    start_advise(1234, "lastprice");
-    EXPECT_EQ(find_instrument_by_key("1234.anything"), &registry.instruments[0]);
-    EXPECT_EQ(find_instrument_by_key(" 01234"), &registry.instruments[0]);
-    EXPECT_EQ(find_instrument_by_key("x1234"), nullptr);
-}
-
 TEST_F(Registry, SetValueReplacesAndClears)
 {
     start_advise(1234, "lastprice");

@@ -1,0 +1,202 @@
+// Each scenario is rerun once per allocation it makes, the n-th failing
+// (tests/unit/failmalloc.h), until a run makes no failing allocation: every
+// out-of-memory path is reached, and after each the program must be whole,
+// tell the truth and go on working once memory is back.
+#include "failmalloc.h"
+#include "test_support.h"
+
+#include <optional>
+#include <vector>
+
+namespace {
+
+std::string update(const std::string &key, const std::string &value)
+{
+    return client_frame(0x81, "{\"key\":\"" + key + "\",\"value\":\"" + value + "\"}");
+}
+
+// What a scenario works with: a sheet linked to the program, a feed client.
+struct World {
+    HCONV sheet = nullptr;
+    SOCKET client = INVALID_SOCKET;
+    std::vector<bool> linked;
+    std::optional<std::string> answer;
+};
+
+void program_with_client(World &w)
+{
+    start_program();
+    w.sheet = standin::connect("Quellvarden", "Quote");
+    w.client = handshaken_feed_client();
+}
+
+const std::string NEW_ITEMS[] = {"7.bid", "7.ask", "8.bid"};
+
+// New fields: each advise start either makes its field and asks the feed
+// for it, or is refused and leaves no trace; the count shown is the truth.
+void link_new_items(World &w)
+{
+    for (const std::string &item : NEW_ITEMS)
+        w.linked.push_back(standin::advise(w.sheet, item, CF_TEXT));
+}
+
+void check_new_items(World &w, bool)
+{
+    std::string requests;
+    size_t count = 0;
+    for (size_t i = 0; i < w.linked.size(); ++i) {
+        unsigned long long insref = NEW_ITEMS[i][0] - '0';
+        Instrument *instrument = find_instrument(insref);
+        InstrumentField *field = instrument ? find_field(instrument, NEW_ITEMS[i].c_str() + 2) : nullptr;
+        EXPECT_EQ(field != nullptr, w.linked[i]) << NEW_ITEMS[i];
+        if (w.linked[i]) {
+            requests += request_frame(NEW_ITEMS[i]);
+            ++count;
+        }
+    }
+    EXPECT_EQ(standin::socket_state(w.client).sent, requests);
+    EXPECT_EQ(registry.active_field_count, count);
+    EXPECT_EQ(status_line(1), count ? "Number of fields: " + std::to_string(count) : "");
+    for (size_t i = 0; i < w.linked.size(); ++i) {
+        if (!w.linked[i]) {
+            EXPECT_TRUE(standin::advise(w.sheet, NEW_ITEMS[i], CF_TEXT));
+            requests += request_frame(NEW_ITEMS[i]);
+        }
+    }
+    EXPECT_EQ(standin::socket_state(w.client).sent, requests);
+}
+
+// A value from the feed: either stored and handed to every link (a link
+// whose rendering failed gets no data), or dropped as a whole and said so.
+void program_with_linked_value(World &w)
+{
+    program_with_client(w);
+    ASSERT_TRUE(standin::advise(w.sheet, "1234.lastprice", xltable_format));
+    ASSERT_TRUE(standin::advise(standin::connect("Quellvarden", "Quote"), "1234.lastprice", CF_TEXT));
+    feed_client_sends(w.client, update("1234.lastprice", "1"));
+    standin::records().deliveries.clear();
+}
+
+void update_value(World &w)
+{
+    feed_client_sends(w.client, update("1234.lastprice", "12.5"));
+}
+
+void check_value(World &w, bool)
+{
+    const char *value = find_field(find_instrument(1234), "lastprice")->value;
+    const auto &deliveries = standin::records().deliveries;
+    if (value && std::string(value) == "1") {
+        EXPECT_TRUE(deliveries.empty());
+        EXPECT_EQ(status_line(4), "Value dropped, out of memory: 1234.lastprice");
+    } else {
+        ASSERT_STREQ(value, "12.5");
+        ASSERT_EQ(deliveries.size(), 2u);
+        for (const standin::Delivery &d : deliveries) {
+            if (d.bytes) {
+                EXPECT_EQ(*d.bytes, d.format == CF_TEXT ? std::string("12.5\0", 5) : xltable_number(12.5));
+            }
+        }
+    }
+    update_value(w);
+    EXPECT_STREQ(find_field(find_instrument(1234), "lastprice")->value, "12.5");
+    feed_client_sends(w.client, update("1234.lastprice", "13"));
+    EXPECT_STREQ(find_field(find_instrument(1234), "lastprice")->value, "13");
+}
+
+// A cell's one-time request: the value, or no data; never a wrong one.
+void request_value(World &w)
+{
+    w.answer = standin::request(w.sheet, "1234.lastprice", xltable_format);
+}
+
+void check_answer(World &w, bool failed)
+{
+    if (!failed || w.answer) {
+        EXPECT_EQ(w.answer, xltable_number(1));
+    }
+    EXPECT_EQ(standin::request(w.sheet, "1234.lastprice", xltable_format), xltable_number(1));
+}
+
+// Requests for a client that reads nothing pile up behind the send buffer;
+// when that queue cannot grow, the client is dropped rather than sent a
+// broken stream, and the next client is asked for everything.
+void program_with_stalled_client(World &w)
+{
+    program_with_client(w);
+    standin::socket_state(w.client).send_room = 0;
+}
+
+void queue_requests(World &)
+{
+    for (int i = 0; i < 400; ++i)
+        send_request(("1234.field" + std::to_string(i)).c_str());
+}
+
+void check_queue(World &w, bool failed)
+{
+    EXPECT_EQ(standin::socket_state(w.client).sent, "");
+    if (failed && feed_client.socket != w.client) {
+        EXPECT_EQ(feed_client.state, FEED_NONE);
+        EXPECT_EQ(feed_client.overflow, nullptr);
+        EXPECT_EQ(feed_client.send_length, 0u);
+        return;
+    }
+    std::string expected;
+    for (int i = 0; i < 400; ++i)
+        expected += request_frame("1234.field" + std::to_string(i));
+    standin::socket_state(w.client).send_room = -1;
+    socket_event(w.client, FD_WRITE);
+    EXPECT_TRUE(standin::socket_state(w.client).sent == expected) << "requests lost or broken";
+}
+
+struct Scenario {
+    const char *name;
+    void (*prepare)(World &);
+    void (*act)(World &);
+    void (*check)(World &, bool failed);
+};
+
+class OutOfMemory : public ProgramTest, public testing::WithParamInterface<Scenario> {
+protected:
+    void TearDown() override
+    {
+        failmalloc::off();
+        ProgramTest::TearDown();
+    }
+};
+
+}  // namespace
+
+TEST_P(OutOfMemory, EveryAllocationMayFail)
+{
+    const Scenario &s = GetParam();
+    for (long n = 1; n <= 1000; ++n) {
+        SCOPED_TRACE(testing::Message() << "allocation " << n << " fails");
+        fresh_process();
+        World world;
+        s.prepare(world);
+        if (HasFatalFailure())
+            return;
+        failmalloc::fail_nth(n);
+        s.act(world);
+        bool failed = failmalloc::failed();
+        failmalloc::off();
+        s.check(world, failed);
+        if (!failed) {
+            // The scenario made n - 1 allocations, and each has failed once.
+            EXPECT_GT(n, 1) << "no allocation could be failed: is malloc wrapped?";
+            return;
+        }
+    }
+    ADD_FAILURE() << "the scenario still allocates after 1000 allocations";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenarios, OutOfMemory,
+    testing::Values(Scenario{"LinkingNewFields", program_with_client, link_new_items, check_new_items},
+                    Scenario{"UpdatingAValue", program_with_linked_value, update_value, check_value},
+                    Scenario{"RenderingForACell", program_with_linked_value, request_value, check_answer},
+                    Scenario{"QueueingForAStalledClient", program_with_stalled_client, queue_requests,
+                             check_queue}),
+    [](const testing::TestParamInfo<Scenario> &info) { return info.param.name; });
