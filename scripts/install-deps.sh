@@ -19,6 +19,8 @@ PACKAGES=(
     xvfb xauth x11-apps x11-utils imagemagick
     # end-to-end tests: pytest, a WebSocket peer and a browser
     python3-pytest python3-websockets chromium
+    # more WebSocket stacks that feed clients are written in
+    python3-aiohttp python3-tornado python3-websocket
 )
 
 missing=()
