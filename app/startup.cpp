@@ -3,7 +3,10 @@
 #include "app/main_window.h"
 #include "app/tray_icon.h"
 #include "core/registry.h"
+#include "core/status_board.h"
 #include "dde/dde_service.h"
+#include "feed/feed_client.h"
+#include "feed/feed_messages.h"
 
 #include <ddeml.h>
 #include <shellapi.h>
@@ -15,8 +18,8 @@ bool shutdown_begun;
 
 static const char WINDOW_TITLE[] = "Quellvarden Vantrel";
 constexpr u_short FEED_PORT = 8902;
-// FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE
-constexpr long LISTEN_EVENTS = 59;
+// Only FD_ACCEPT and errors are acted on.
+constexpr long LISTEN_EVENTS = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
 BOOL init_instance(HINSTANCE instance, int show_command)
 {
@@ -26,6 +29,11 @@ BOOL init_instance(HINSTANCE instance, int show_command)
                                   CW_USEDEFAULT, 330, 145, nullptr, nullptr, app_instance, nullptr);
     if (!main_window)
         return FALSE;
+    // Each face is given the window it works with, and the DDE side the way
+    // to ask the feed for a new field: the layers below never include this one.
+    attach_status_board(main_window);
+    attach_feed(main_window, &listen_socket);
+    request_new_field = send_request;
     init_tray_icon_data();
 
     WSADATA wsa_data;
@@ -63,7 +71,9 @@ BOOL init_instance(HINSTANCE instance, int show_command)
 
     if (!InitializeCriticalSectionAndSpinCount(&registry_lock, 1024))
         return FALSE;
-    dde_start();
+    // A refused DDE name leaves the feed unready: every feed client is refused.
+    if (dde_start() == 1)
+        ready_feed(dde_instance, topic_name);
     SetTimer(main_window, ANIMATION_TIMER_ID, 1000, nullptr);
     return TRUE;
 }

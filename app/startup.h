@@ -3,9 +3,6 @@
 #include <winsock2.h>
 #include <windows.h>
 
-// Window messages by which Windows Sockets reports socket events.
-constexpr UINT WM_LISTEN_SOCKET = WM_USER + 2;
-constexpr UINT WM_CLIENT_SOCKET = WM_USER + 3;
 constexpr UINT_PTR ANIMATION_TIMER_ID = 1028;
 
 extern HINSTANCE app_instance;

@@ -53,7 +53,7 @@ static Instrument *append_instrument(uint64_t insref)
 
 static void show_field_count()
 {
-    print_status(1, "Number of fields: %zu", static_cast<size_t>(registry.active_field_count));
+    print_status(STATUS_FIELDS, "Number of fields: %zu", static_cast<size_t>(registry.active_field_count));
 }
 
 static void count_field_watched()
@@ -109,7 +109,7 @@ void stop_advise(uint64_t insref, const char *field_name)
     InstrumentField *field = find_field(instrument, field_name);
     if (!field)
         return;
-    print_status(4, "ADVSTOP:%llu", static_cast<unsigned long long>(insref));
+    print_status(STATUS_ERROR, "ADVSTOP:%llu", static_cast<unsigned long long>(insref));
     if (field->advise_count == 0)
         return;
     if (--field->advise_count == 0) {

@@ -1,14 +1,15 @@
 #include "core/status_board.h"
 
-#include "app/startup.h"
-
-#include <windows.h>
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 StatusBoard status_board;
+
+void attach_status_board(HWND window)
+{
+    status_board.window = window;
+}
 
 void print_status(int line, const char *format, ...)
 {
@@ -19,12 +20,14 @@ void print_status(int line, const char *format, ...)
     // 255 rather than the full 256: a line shows at most 254 characters.
     std::vsnprintf(status_board.lines[line], STATUS_LINE_SIZE - 1, format, args);
     va_end(args);
-    InvalidateRect(main_window, nullptr, TRUE);
+    // With no window, InvalidateRect would repaint every window of the desktop.
+    if (status_board.window)
+        InvalidateRect(status_board.window, nullptr, TRUE);
 }
 
 void paint_status_lines()
 {
-    HDC dc = GetDC(main_window);
+    HDC dc = GetDC(status_board.window);
     HFONT font = CreateFontA(16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, PROOF_QUALITY,
                              DEFAULT_PITCH | FF_DONTCARE, "SYSTEM_FIXED_FONT");
@@ -35,5 +38,5 @@ void paint_status_lines()
     }
     SelectObject(dc, old_font);
     DeleteObject(font);
-    ReleaseDC(main_window, dc);
+    ReleaseDC(status_board.window, dc);
 }

@@ -11,17 +11,31 @@
 #define PRINTF_LIKE(format_index, first_arg)
 #endif
 
+#include <windows.h>
+
+enum StatusLine {
+    STATUS_CONNECTION = 0,  // "Status: Connected" / "Status: Disconnected"
+    STATUS_FIELDS = 1,      // the number of watched fields
+    STATUS_RECEIVED = 2,    // the last message from the feed
+    STATUS_DDE = 3,         // the last value handed to DDE
+    STATUS_ERROR = 4,       // the last error or notice
+};
+
 constexpr int STATUS_LINE_COUNT = 5;
 constexpr int STATUS_LINE_SIZE = 256;
 
 struct StatusBoard {
     char lines[STATUS_LINE_COUNT][STATUS_LINE_SIZE];  // NUL-terminated, at most 254 chars
+    HWND window;  // where the lines are shown; none until start-up attaches it
 };
 
 extern StatusBoard status_board;
 
+// Once, right after the main window exists.
+void attach_status_board(HWND window);
+
 // Replaces line `line` (0 to 4; any other number is ignored) with the
-// formatted text, cut to 254 characters, and has the main window repainted.
+// formatted text, cut to 254 characters, and has the window repainted.
 void print_status(int line, const char *format, ...) PRINTF_LIKE(2, 3);
 
 // Draws the five lines on the main window, one font created and deleted per call.

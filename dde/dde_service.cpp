@@ -4,8 +4,6 @@
 #include "core/registry.h"
 #include "core/status_board.h"
 #include "dde/dde_render.h"
-#include "feed/feed_client.h"
-#include "feed/frames.h"
 
 #include <cstdio>
 
@@ -13,6 +11,7 @@ DWORD dde_instance;
 HSZ service_name;
 HSZ topic_name;
 UINT xltable_format;
+int (*request_new_field)(const char *item);
 
 int dde_start()
 {
@@ -34,18 +33,28 @@ int dde_start()
         return 0;
     }
     xltable_format = RegisterClipboardFormatA("XlTable");
-    feed_client.state = FEED_NONE;
     return 1;
 }
 
-// Copies the item's name into buf (ITEM_NAME_MAX + 1 bytes) and gives its
-// full length, so that a name cut by the copy is still recognised as too long.
-static size_t copy_item_name(HSZ item, char *buf)
+// An item name as the library hands it: the copy (at most ITEM_NAME_MAX
+// characters), and what the lenient and the strict readings make of it.
+struct ItemText {
+    char name[ITEM_NAME_MAX + 1];
+    unsigned long long insref;
+    const char *field;  // inside name; null when not even the lenient reading takes it
+    bool sound;         // an item that can travel to the feed client and back
+};
+
+// Reads the item's name, so that a name cut by the copy is still recognised
+// as too long: its full length is asked of the library first.
+static void read_item(HSZ item, ItemText &text)
 {
     size_t full_length = DdeQueryStringA(dde_instance, item, nullptr, 0, CP_WINANSI);
-    buf[0] = '\0';
-    DdeQueryStringA(dde_instance, item, buf, static_cast<DWORD>(ITEM_NAME_MAX + 1), CP_WINANSI);
-    return full_length;
+    text.name[0] = '\0';
+    DdeQueryStringA(dde_instance, item, text.name, static_cast<DWORD>(sizeof text.name), CP_WINANSI);
+    text.sound = is_sound_item_name(text.name, full_length, &text.insref, &text.field);
+    if (!text.sound)
+        parse_item_name(text.name, &text.insref, &text.field);
 }
 
 static bool is_our_topic(HSZ topic)
@@ -62,19 +71,46 @@ static BOOL on_advise_start(HSZ topic, HSZ item)
 {
     if (!item || !is_our_topic(topic))
         return FALSE;
-    char name[ITEM_NAME_MAX + 1];
-    size_t full_length = copy_item_name(item, name);
-    unsigned long long insref;
-    const char *field;
-    if (!is_sound_item_name(name, full_length, &insref, &field))
+    ItemText text;
+    read_item(item, text);
+    if (!text.sound)
         return FALSE;
 
     EnterCriticalSection(&registry_lock);
-    AdviseResult result = start_advise(insref, field);
-    if (result == ADVISE_NEW_FIELD)
-        send_request(name);
+    AdviseResult result = start_advise(text.insref, text.field);
+    if (result == ADVISE_NEW_FIELD && request_new_field)
+        request_new_field(text.name);
     LeaveCriticalSection(&registry_lock);
     return result != ADVISE_FAILED;
+}
+
+// The value of a field for a data request, rendered; what it shows goes to
+// the status lines. Called with registry_lock held.
+static HDDEDATA field_data(UINT format, HSZ item, const ItemText &text)
+{
+    if (!text.sound) {
+        if (!text.field)
+            print_status(STATUS_ERROR, "Invalid insref %llu", text.insref);
+        else
+            print_status(STATUS_ERROR, "Invalid field %llu (%s)", text.insref, text.field);
+        return nullptr;
+    }
+    Instrument *instrument = find_instrument(text.insref);
+    if (!instrument) {
+        print_status(STATUS_ERROR, "No instrument found for insref: %llu", text.insref);
+        return nullptr;
+    }
+    InstrumentField *entry = find_field(instrument, text.field);
+    if (!entry) {
+        print_status(STATUS_ERROR, "Field not found for insref: %llu", text.insref);
+        return nullptr;
+    }
+    if (!entry->value) {
+        print_status(STATUS_DDE, "Dde last message: \"null\"");
+        return render_dde_data(format, item, " ");
+    }
+    print_status(STATUS_DDE, "Dde last message: \"%s\"", entry->value);
+    return render_dde_data(format, item, entry->value);
 }
 
 /*
@@ -89,40 +125,9 @@ static HDDEDATA on_data_request(UINT format, HSZ topic, HSZ item)
     paint_status_lines();
 
     EnterCriticalSection(&registry_lock);
-    char name[ITEM_NAME_MAX + 1];
-    size_t full_length = copy_item_name(item, name);
-    unsigned long long insref;
-    const char *field;
-    if (!is_sound_item_name(name, full_length, &insref, &field)) {
-        if (!parse_item_name(name, &insref, &field)) {
-            print_status(4, "Invalid insref %llu", insref);
-            LeaveCriticalSection(&registry_lock);
-        } else {
-            LeaveCriticalSection(&registry_lock);
-            print_status(4, "Invalid field %llu (%s)", insref, field);
-        }
-        return nullptr;
-    }
-    Instrument *instrument = find_instrument(insref);
-    if (!instrument) {
-        LeaveCriticalSection(&registry_lock);
-        print_status(4, "No instrument found for insref: %llu", insref);
-        return nullptr;
-    }
-    InstrumentField *entry = find_field(instrument, field);
-    if (!entry) {
-        LeaveCriticalSection(&registry_lock);
-        print_status(4, "Field not found for insref: %llu", insref);
-        return nullptr;
-    }
-    HDDEDATA data;
-    if (entry->value) {
-        data = render_dde_data(format, item, entry->value);
-        print_status(3, "Dde last message: \"%s\"", entry->value);
-    } else {
-        data = render_dde_data(format, item, " ");
-        print_status(3, "Dde last message: \"null\"");
-    }
+    ItemText text;
+    read_item(item, text);
+    HDDEDATA data = field_data(format, item, text);
     LeaveCriticalSection(&registry_lock);
     return data;
 }
@@ -132,14 +137,12 @@ static void on_advise_stop(HSZ item)
 {
     if (!item)
         return;
-    char name[ITEM_NAME_MAX + 1];
-    size_t full_length = copy_item_name(item, name);
-    unsigned long long insref;
-    const char *field;
-    if (!is_sound_item_name(name, full_length, &insref, &field))
+    ItemText text;
+    read_item(item, text);
+    if (!text.sound)
         return;
     EnterCriticalSection(&registry_lock);
-    stop_advise(insref, field);
+    stop_advise(text.insref, text.field);
     LeaveCriticalSection(&registry_lock);
 }
 

@@ -1,26 +1,22 @@
 #include "feed/feed_client.h"
 
-#include "app/startup.h"
 #include "core/registry.h"
 #include "core/status_board.h"
-#include "dde/dde_service.h"
+#include "feed/feed_messages.h"
+#include "feed/frame_codec.h"
 #include "feed/frames.h"
 #include "feed/handshake.h"
+#include "feed/send_queue.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 // No client socket exists at load time; the state only becomes "none" (ready
 // to accept) once the DDE service is registered.
 FeedClient feed_client = {INVALID_SOCKET, FEED_HANDSHAKING, {}, 0, {}, 0, nullptr, 0, 0, 0, false};
+FeedHost feed_host;
 
-// FD_READ | FD_WRITE | FD_CLOSE
-constexpr long CLIENT_EVENTS = 35;
-constexpr size_t OVERFLOW_MIN_CAPACITY = 4096;
-// Far above what replaying the largest sheet queues; a client that sends
-// pings and never reads stops here instead of taking all memory.
-constexpr uint64_t OVERFLOW_LIMIT = 64ull << 20;
+constexpr long CLIENT_EVENTS = FD_READ | FD_WRITE | FD_CLOSE;
 
 // Counts accepted connections, so that a handler that waited in a message
 // box can tell whether its connection is still the current one: the socket
@@ -33,89 +29,17 @@ static bool handshake_running;
 // is done once the box has closed, or that client would wait for ever.
 static unsigned long deferred_read_serial;
 
-static void remove_sent(uint64_t count)
+void attach_feed(HWND window, SOCKET *listener)
 {
-    std::memmove(feed_client.send_buffer, feed_client.send_buffer + count,
-                 static_cast<size_t>(feed_client.send_length - count));
-    feed_client.send_length -= count;
+    feed_host.window = window;
+    feed_host.listener = listener;
 }
 
-// Moves waiting bytes from the overflow into the room send_buffer has.
-static void refill_send_buffer()
+void ready_feed(DWORD dde_instance, HSZ topic)
 {
-    uint64_t waiting = feed_client.overflow_length - feed_client.overflow_start;
-    uint64_t room = FEED_BUFFER_SIZE - feed_client.send_length;
-    uint64_t count = waiting < room ? waiting : room;
-    if (count == 0)
-        return;
-    std::memcpy(feed_client.send_buffer + feed_client.send_length,
-                feed_client.overflow + feed_client.overflow_start, static_cast<size_t>(count));
-    feed_client.send_length += count;
-    feed_client.overflow_start += count;
-    if (feed_client.overflow_start == feed_client.overflow_length)
-        feed_client.overflow_start = feed_client.overflow_length = 0;
-}
-
-bool queue_for_client(const void *bytes, size_t length)
-{
-    const char *data = static_cast<const char *>(bytes);
-    if (feed_client.overflow_length == feed_client.overflow_start) {
-        uint64_t room = FEED_BUFFER_SIZE - feed_client.send_length;
-        size_t now = length < room ? length : static_cast<size_t>(room);
-        std::memcpy(feed_client.send_buffer + feed_client.send_length, data, now);
-        feed_client.send_length += now;
-        data += now;
-        length -= now;
-    }
-    if (length == 0)
-        return true;
-
-    if (feed_client.overflow_start > 0) {
-        uint64_t waiting = feed_client.overflow_length - feed_client.overflow_start;
-        std::memmove(feed_client.overflow, feed_client.overflow + feed_client.overflow_start,
-                     static_cast<size_t>(waiting));
-        feed_client.overflow_start = 0;
-        feed_client.overflow_length = waiting;
-    }
-    uint64_t needed = feed_client.overflow_length + length;
-    if (needed > OVERFLOW_LIMIT)
-        return false;
-    if (needed > feed_client.overflow_capacity) {
-        uint64_t capacity = feed_client.overflow_capacity * 2;
-        if (capacity < needed)
-            capacity = needed;
-        if (capacity < OVERFLOW_MIN_CAPACITY)
-            capacity = OVERFLOW_MIN_CAPACITY;
-        char *grown = static_cast<char *>(std::realloc(feed_client.overflow, static_cast<size_t>(capacity)));
-        if (!grown)
-            return false;
-        feed_client.overflow = grown;
-        feed_client.overflow_capacity = capacity;
-    }
-    std::memcpy(feed_client.overflow + feed_client.overflow_length, data, length);
-    feed_client.overflow_length += length;
-    return true;
-}
-
-int send_queued(SOCKET socket)
-{
-    for (;;) {
-        refill_send_buffer();
-        if (feed_client.send_length == 0)
-            return 0;
-        WSABUF buffer;
-        buffer.buf = feed_client.send_buffer;
-        buffer.len = static_cast<ULONG>(feed_client.send_length);
-        DWORD sent = 0;
-        if (WSASend(socket, &buffer, 1, &sent, 0, nullptr, nullptr) != 0) {
-            // A full socket posts FD_WRITE once it has room again.
-            int error = WSAGetLastError();
-            return error == WSAEWOULDBLOCK || error == WSA_IO_PENDING ? 0 : -1;
-        }
-        if (sent == 0 || sent > feed_client.send_length)
-            return 0;
-        remove_sent(sent);
-    }
+    feed_host.dde_instance = dde_instance;
+    feed_host.topic = topic;
+    feed_client.state = FEED_NONE;
 }
 
 void disconnect_feed_client()
@@ -125,51 +49,56 @@ void disconnect_feed_client()
     feed_client.socket = INVALID_SOCKET;
     feed_client.state = FEED_NONE;
     feed_client.receive_length = 0;
-    feed_client.send_length = 0;
-    std::free(feed_client.overflow);
-    feed_client.overflow = nullptr;
-    feed_client.overflow_start = feed_client.overflow_length = feed_client.overflow_capacity = 0;
+    empty_send_queue(feed_client);
     feed_client.write_shut = false;
-    KillTimer(main_window, FEED_TIMER_ID);
+    KillTimer(feed_host.window, FEED_TIMER_ID);
 
     // Every client notification still queued is about the socket just closed;
     // left there, it could end the next client, which may get the same handle.
     MSG stale;
-    while (PeekMessageA(&stale, main_window, WM_CLIENT_SOCKET, WM_CLIENT_SOCKET, PM_REMOVE)) {
+    while (PeekMessageA(&stale, feed_host.window, WM_CLIENT_SOCKET, WM_CLIENT_SOCKET, PM_REMOVE)) {
     }
-    print_status(0, "Status: Disconnected");
+    print_status(STATUS_CONNECTION, "Status: Disconnected");
 }
 
 // Sends what is queued; once a closing client's queue is empty, our side of
 // the stream ends, which tells the client that the close frame was the last.
 static int flush_to_client(SOCKET socket)
 {
-    if (send_queued(socket) != 0)
+    if (send_queued(feed_client, socket) != 0)
         return -1;
-    if (feed_client.state == FEED_CLOSING && !feed_client.write_shut && feed_client.send_length == 0) {
+    if (feed_client.state == FEED_CLOSING && !feed_client.write_shut && send_queue_empty(feed_client)) {
         shutdown(socket, SD_SEND);
         feed_client.write_shut = true;
     }
     return 0;
 }
 
+int send_frame(int opcode, const char *const pieces[], const size_t sizes[], int piece_count)
+{
+    if (!queue_frame(feed_client, opcode, pieces, sizes, piece_count)) {
+        // Nothing of the frame is queued, but the client would miss it.
+        disconnect_feed_client();
+        return -1;
+    }
+    return send_queued(feed_client, feed_client.socket);
+}
+
 /*
  * Close frame: FIN and opcode 8, then a two-byte status code, e.g.
  *     88 02 03 E8   (1000, a normal close)
  */
-constexpr unsigned char CLOSE_FRAME = 0x88;
-
 void close_feed_client(unsigned short code)
 {
     if (feed_client.state != FEED_OPEN)
         return;
     feed_client.state = FEED_CLOSING;
     feed_client.receive_length = 0;
-    SetTimer(main_window, FEED_TIMER_ID, CLOSE_LIMIT_MS, nullptr);
+    SetTimer(feed_host.window, FEED_TIMER_ID, CLOSE_LIMIT_MS, nullptr);
     const char payload[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
     const char *pieces[] = {payload};
     const size_t sizes[] = {sizeof payload};
-    if (send_frame(CLOSE_FRAME, pieces, sizes, 1) != 0 || flush_to_client(feed_client.socket) != 0) {
+    if (send_frame(OPCODE_CLOSE, pieces, sizes, 1) != 0 || flush_to_client(feed_client.socket) != 0) {
         if (feed_client.state != FEED_NONE)
             disconnect_feed_client();
     }
@@ -177,7 +106,7 @@ void close_feed_client(unsigned short code)
 
 void on_feed_timer()
 {
-    KillTimer(main_window, FEED_TIMER_ID);
+    KillTimer(feed_host.window, FEED_TIMER_ID);
     if (feed_client.socket == INVALID_SOCKET)
         return;
     if (feed_client.state == FEED_HANDSHAKING || feed_client.state == FEED_CLOSING)
@@ -204,7 +133,7 @@ static void continue_handshake()
 {
     unsigned long serial = connection_serial;
     handshake_running = true;
-    int result = perform_handshake(feed_client);
+    HandshakeResult result = perform_handshake(feed_client);
     handshake_running = false;
     // A message box may have let this connection end and another begin.
     if (serial != connection_serial || feed_client.state != FEED_HANDSHAKING)
@@ -215,8 +144,8 @@ static void continue_handshake()
         disconnect_feed_client();
         return;
     }
-    KillTimer(main_window, FEED_TIMER_ID);  // the 101 response is queued
-    if (send_queued(feed_client.socket) != 0) {
+    KillTimer(feed_host.window, FEED_TIMER_ID);  // the 101 response is queued
+    if (send_queued(feed_client, feed_client.socket) != 0) {
         disconnect_feed_client();
         return;
     }
@@ -233,7 +162,7 @@ static void handle_frames()
     uint64_t frame_offset = 0;
     int result;
     do {
-        result = handle_frame(dde_instance, topic_name, feed_client, frame_offset);
+        result = handle_frame(feed_host.dde_instance, feed_host.topic, feed_client, frame_offset);
     } while (result == 1 && frame_offset < feed_client.receive_length);
     if (result == -1) {
         // A close frame (now answered, the client closing) or a failure.
@@ -283,13 +212,14 @@ void on_listen_socket_event(HWND, SOCKET socket, int event, int error)
 {
     // An accepted socket reports through the listener's message until its own
     // WSAAsyncSelect; such notifications, and any for an old listener, are not ours.
-    if (socket != listen_socket || listen_socket == INVALID_SOCKET)
+    SOCKET *listener = feed_host.listener;
+    if (!listener || socket != *listener || *listener == INVALID_SOCKET)
         return;
     if (error != 0) {
         // Forget the listener first: the box dispatches messages, and the
         // error is shown once.
-        listen_socket = INVALID_SOCKET;
-        MessageBoxA(main_window, "ERROR IN SERVER SOCKET", "", MB_OK);
+        *listener = INVALID_SOCKET;
+        MessageBoxA(feed_host.window, "ERROR IN SERVER SOCKET", "", MB_OK);
         closesocket(socket);
         return;
     }
@@ -309,11 +239,11 @@ void on_listen_socket_event(HWND, SOCKET socket, int event, int error)
     feed_client.receive_length = 0;
     feed_client.send_length = 0;
     // No silent or slow client may hold the one feed slot.
-    SetTimer(main_window, FEED_TIMER_ID, HANDSHAKE_LIMIT_MS, nullptr);
-    if (WSAAsyncSelect(client, main_window, WM_CLIENT_SOCKET, CLIENT_EVENTS) != 0)
+    SetTimer(feed_host.window, FEED_TIMER_ID, HANDSHAKE_LIMIT_MS, nullptr);
+    if (WSAAsyncSelect(client, feed_host.window, WM_CLIENT_SOCKET, CLIENT_EVENTS) != 0)
         disconnect_feed_client();
     else
-        print_status(0, "Status: Connected");
+        print_status(STATUS_CONNECTION, "Status: Connected");
 }
 
 void on_client_socket_event(HWND, SOCKET socket, int event, int error)

@@ -1,17 +1,24 @@
-// The one feed client connection on 127.0.0.1:8902: accept and refuse,
-// reads handed to the handshake or the frame decoder, and the send queue.
+// The one feed client connection on 127.0.0.1:8902: accept and refuse, reads
+// handed to the handshake or the frame handler, the closing handshake and the
+// limits that keep any client from holding the one slot.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
+#include <ddeml.h>
 
 #include <cstddef>
 #include <cstdint>
 
 // Closing: a close frame is queued for the client; what it sends is read and
 // dropped until it closes too, or the close limit passes.
-enum FeedState { FEED_NONE = -1, FEED_HANDSHAKING = 0, FEED_OPEN = 1, FEED_CLOSING = 2 };
+enum FeedState : int32_t { FEED_NONE = -1, FEED_HANDSHAKING = 0, FEED_OPEN = 1, FEED_CLOSING = 2 };
 
 constexpr size_t FEED_BUFFER_SIZE = 10248;
+
+// Window messages by which Windows Sockets reports events of the listening
+// socket and of the client's socket.
+constexpr UINT WM_LISTEN_SOCKET = WM_USER + 2;
+constexpr UINT WM_CLIENT_SOCKET = WM_USER + 3;
 
 // The window timer that bounds the handshake (10 s from accept until the 101
 // response is queued) and the closing handshake (2 s); it runs only while
@@ -21,13 +28,13 @@ constexpr UINT HANDSHAKE_LIMIT_MS = 10000;
 constexpr UINT CLOSE_LIMIT_MS = 2000;
 
 // Invariants: state is FEED_NONE exactly when socket is INVALID_SOCKET (once
-// the DDE service is up); receive_buffer[receive_length] is 0 after every
-// read; bytes leave either buffer from the front only. Bytes queued for the
-// client go out in order: first send_buffer, then the overflow, which holds
+// the feed is ready); receive_buffer[receive_length] is 0 after every read;
+// bytes leave either buffer from the front only. Bytes queued for the client
+// go out in order: first send_buffer, then the overflow, which holds
 // anything only while send_buffer is full.
 struct FeedClient {
-    SOCKET socket;  // INVALID_SOCKET while no client is connected
-    int state;      // a FeedState; starts at 0 until the DDE service is up
+    SOCKET socket;    // INVALID_SOCKET while no client is connected
+    FeedState state;  // starts at handshaking (0) until the feed is ready
     char receive_buffer[FEED_BUFFER_SIZE + 1];  // +1 keeps a NUL behind the data
     uint64_t receive_length;
     char send_buffer[FEED_BUFFER_SIZE];
@@ -41,6 +48,25 @@ struct FeedClient {
 
 extern FeedClient feed_client;
 
+// What start-up gives the feed: the window its sockets and timer report to,
+// the listening socket it serves (start-up's listen_socket, which an error
+// on it closes and sets to INVALID_SOCKET), and the DDE instance and topic
+// that updates are posted to.
+struct FeedHost {
+    HWND window;
+    SOCKET *listener;
+    DWORD dde_instance;
+    HSZ topic;
+};
+
+extern FeedHost feed_host;
+
+// Once, right after the main window exists.
+void attach_feed(HWND window, SOCKET *listener);
+// Once the DDE service is registered: where updates go, and the record ready
+// for its first client (state none). Until then every client is refused.
+void ready_feed(DWORD dde_instance, HSZ topic);
+
 // Handlers of WM_LISTEN_SOCKET and WM_CLIENT_SOCKET: event and error are the
 // low and high words of the message's lParam. Notifications naming any
 // socket but the current listener or client are stale and ignored.
@@ -51,6 +77,12 @@ void on_client_socket_event(HWND window, SOCKET socket, int event, int error);
 // client's notifications still queued and shows "Status: Disconnected".
 void disconnect_feed_client();
 
+// Queues one frame (FIN set, opcode) whose payload is the pieces one after
+// another for the open client, and sends what the socket takes. Returns 0
+// when sent or queued; -1 for a send error (the frame stays queued), or when
+// the queue could not take it (the client is then disconnected).
+int send_frame(int opcode, const char *const pieces[], const size_t sizes[], int piece_count);
+
 // Starts the closing handshake of an open client: a close frame carrying
 // code goes out behind everything queued, then our side of the stream ends;
 // the client's own close or CLOSE_LIMIT_MS ends the connection.
@@ -59,13 +91,3 @@ void close_feed_client(unsigned short code);
 // WM_TIMER of FEED_TIMER_ID: a client still handshaking or closing when its
 // limit passes is disconnected.
 void on_feed_timer();
-
-// Appends bytes behind everything queued for the client, into send_buffer
-// while it has room and nothing waits in the overflow. Returns false when
-// the overflow cannot grow or would pass 64 MiB; some of the bytes may then
-// be queued already.
-bool queue_for_client(const void *bytes, size_t length);
-// Sends the queue on socket until it is empty or the socket is full (an
-// FD_WRITE then brings the rest). Returns 0 for both, -1 for any other
-// send error, which leaves the queue as it was.
-int send_queued(SOCKET socket);

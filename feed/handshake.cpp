@@ -62,7 +62,7 @@ static const char *key_header_value(char *line)
     return value;
 }
 
-int perform_handshake(FeedClient &client)
+HandshakeResult perform_handshake(FeedClient &client)
 {
     char *head = client.receive_buffer;
     if (!std::strstr(head, "\r\n\r\n")) {

@@ -12,4 +12,4 @@ enum HandshakeResult {
 // Checks the request head at the front of client.receive_buffer (NUL behind
 // receive_length bytes). Ends lines in place with NULs while it scans. On
 // HANDSHAKE_DONE the response replaces whatever send_buffer held.
-int perform_handshake(FeedClient &client);
+HandshakeResult perform_handshake(FeedClient &client);

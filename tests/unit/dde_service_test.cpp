@@ -184,19 +184,6 @@ protected:
     }
 };
 
-TEST_F(DdeStart, RegistersServiceAndReadiesTheFeedRecord)
-{
-    EXPECT_EQ(dde_start(), 1);
-    EXPECT_TRUE(standin::service_registered("Quellvarden"));
-    EXPECT_EQ(xltable_format, standin::clipboard_format("XlTable"));
-    EXPECT_EQ(feed_client.state, FEED_NONE);
-    const auto &strings = standin::records().string_handles;
-    ASSERT_EQ(strings.size(), 2u);
-    EXPECT_EQ(strings[0].codepage, CP_WINANSI);
-    EXPECT_EQ(strings[1].text, "Quote");
-    EXPECT_EQ(strings[1].codepage, 0);
-}
-
 TEST_F(DdeStart, FatalFailuresShowTheirBoxAndEndTheProcess)
 {
     standin::script().dde_initialize_result = DMLERR_SYS_ERROR;
@@ -229,6 +216,4 @@ TEST_F(DdeStart, RefusedNameOnlyWarnsAndLeavesTheFeedClosed)
     EXPECT_EQ(standin::records().message_boxes[0].text, "DDE Nameservice failed");
     EXPECT_EQ(standin::records().message_boxes[0].caption, "DDE Error");
     EXPECT_EQ(xltable_format, 0u);
-    EXPECT_EQ(feed_client.state, FEED_HANDSHAKING);
-    EXPECT_EQ(feed_client.socket, INVALID_SOCKET);
 }

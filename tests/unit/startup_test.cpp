@@ -55,6 +55,32 @@ TEST_F(Startup, BringsEverythingUpInOrder)
     EXPECT_TRUE(r.message_boxes.empty());
 }
 
+// The DDE service registered, and only then the feed record readied.
+TEST_F(Startup, RegistersServiceAndReadiesTheFeedRecord)
+{
+    ASSERT_TRUE(init_instance(INSTANCE, SW_SHOWNORMAL));
+    EXPECT_TRUE(standin::service_registered("Quellvarden"));
+    EXPECT_EQ(xltable_format, standin::clipboard_format("XlTable"));
+    EXPECT_EQ(feed_client.state, FEED_NONE);
+    const auto &strings = standin::records().string_handles;
+    ASSERT_EQ(strings.size(), 2u);
+    EXPECT_EQ(strings[0].codepage, CP_WINANSI);
+    EXPECT_EQ(strings[1].text, "Quote");
+    EXPECT_EQ(strings[1].codepage, 0);
+}
+
+// A refused DDE name leaves the feed record unready: every client is refused.
+TEST_F(Startup, RefusedDdeNameLeavesTheFeedClosed)
+{
+    standin::script().name_service_fails = true;
+    ASSERT_TRUE(init_instance(INSTANCE, SW_SHOWNORMAL));
+    EXPECT_EQ(feed_client.state, FEED_HANDSHAKING);
+    EXPECT_EQ(feed_client.socket, INVALID_SOCKET);
+    SOCKET client = connect_feed_client();
+    EXPECT_FALSE(standin::socket_state(client).open);
+    EXPECT_EQ(feed_client.socket, INVALID_SOCKET);
+}
+
 TEST_F(Startup, EachFailingStepShowsItsBoxAndReleasesWhatItSays)
 {
     struct Case {

@@ -4,13 +4,14 @@ class StatusBoardTest : public ProgramTest {};
 
 TEST_F(StatusBoardTest, ReplacesLineAndInvalidatesWithErase)
 {
-    main_window = reinterpret_cast<HWND>(0x1234);
+    HWND window = reinterpret_cast<HWND>(0x1234);
+    attach_status_board(window);
     print_status(2, "Last receieved: %s", "one");
     print_status(2, "Last receieved: %s", "two");
     EXPECT_EQ(status_line(2), "Last receieved: two");
     const auto &invalidates = standin::records().invalidates;
     ASSERT_EQ(invalidates.size(), 2u);
-    EXPECT_EQ(invalidates[1].hwnd, main_window);
+    EXPECT_EQ(invalidates[1].hwnd, window);
     EXPECT_FALSE(invalidates[1].has_rect);
     EXPECT_TRUE(invalidates[1].erase);
 }

@@ -26,6 +26,8 @@ void fresh_process()
     std::free(feed_client.overflow);
     std::memset(&feed_client, 0, sizeof feed_client);
     feed_client.socket = INVALID_SOCKET;
+    feed_host = FeedHost{};
+    request_new_field = nullptr;
     dde_instance = 0;
     service_name = topic_name = nullptr;
     xltable_format = 0;
@@ -42,6 +44,8 @@ void start_dde_side()
 {
     InitializeCriticalSectionAndSpinCount(&registry_lock, 1024);
     ASSERT_EQ(dde_start(), 1);
+    request_new_field = send_request;
+    ready_feed(dde_instance, topic_name);
 }
 
 SOCKET open_feed_client()

@@ -10,7 +10,10 @@
 #include "dde/dde_render.h"
 #include "dde/dde_service.h"
 #include "feed/feed_client.h"
+#include "feed/feed_messages.h"
+#include "feed/frame_codec.h"
 #include "feed/frames.h"
+#include "feed/send_queue.h"
 #include "standin.h"
 
 #include <gtest/gtest.h>
@@ -20,7 +23,8 @@
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
 
 void fresh_process();
-// The registry lock and the DDE service, as start-up leaves them, with no window.
+// The registry lock, the DDE service and the feed ready for a client, as
+// start-up leaves them, with no window.
 void start_dde_side();
 // A connected feed client in the open state on a stand-in socket.
 SOCKET open_feed_client();
