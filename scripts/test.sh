@@ -73,6 +73,8 @@ if ! step "install dependencies" bash scripts/install-deps.sh; then
     exit 1
 fi
 
+step "layers (scripts/check-layers.py)" /usr/bin/python3 scripts/check-layers.py
+
 windows_ok=0
 native_ok=0
 step "build windows" bash scripts/build.sh windows && windows_ok=1
