@@ -7,6 +7,8 @@ set -euo pipefail
 PACKAGES=(
     # native build and unit tests
     cmake g++ make libgtest-dev googletest
+    # the one code style (.clang-format), applied by hand
+    clang-format
     # Windows cross build; binutils brings windres
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     # running the Windows build
