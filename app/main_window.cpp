@@ -67,8 +67,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         return 0;
     case WM_COMMAND:
         if (LOWORD(wparam) == IDM_ABOUT) {
-            DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_ABOUT_BOX), window,
-                            about_dialog_proc, 0);
+            DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_ABOUT_BOX), window, about_dialog_proc, 0);
             return 0;
         }
         if (LOWORD(wparam) == IDM_EXIT) {

@@ -24,9 +24,9 @@ constexpr long LISTEN_EVENTS = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_
 BOOL init_instance(HINSTANCE instance, int show_command)
 {
     app_instance = instance;
-    main_window = CreateWindowExA(0, MAIN_WINDOW_CLASS, WINDOW_TITLE,
-                                  WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, CW_USEDEFAULT,
-                                  CW_USEDEFAULT, 330, 145, nullptr, nullptr, app_instance, nullptr);
+    main_window =
+        CreateWindowExA(0, MAIN_WINDOW_CLASS, WINDOW_TITLE, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
+                        CW_USEDEFAULT, CW_USEDEFAULT, 330, 145, nullptr, nullptr, app_instance, nullptr);
     if (!main_window)
         return FALSE;
     // Each face is given the window it works with, and the DDE side the way
@@ -52,8 +52,7 @@ BOOL init_instance(HINSTANCE instance, int show_command)
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = inet_addr("127.0.0.1");
     address.sin_port = htons(FEED_PORT);
-    if (bind(listen_socket, reinterpret_cast<sockaddr *>(&address),
-             static_cast<int>(sizeof address)) != 0) {
+    if (bind(listen_socket, reinterpret_cast<sockaddr *>(&address), static_cast<int>(sizeof address)) != 0) {
         MessageBoxA(main_window, "Bind Error. Program already running?", WINDOW_TITLE, MB_OK);
         WSACleanup();
         return FALSE;

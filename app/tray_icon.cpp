@@ -15,8 +15,7 @@ int animation_frame;
 
 // The record as far as guidItem: 520 bytes on 64-bit Windows, understood by
 // every shell since Vista.
-constexpr DWORD TRAY_RECORD_SIZE =
-    static_cast<DWORD>(offsetof(NOTIFYICONDATAA, guidItem) + sizeof(GUID));
+constexpr DWORD TRAY_RECORD_SIZE = static_cast<DWORD>(offsetof(NOTIFYICONDATAA, guidItem) + sizeof(GUID));
 
 static HICON load_own_icon(int id)
 {
@@ -32,8 +31,7 @@ void init_tray_icon_data()
     tray_icon_data.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     tray_icon_data.uCallbackMessage = WM_TRAY_NOTIFY;
     tray_icon_data.hIcon = load_own_icon(IDI_LANTERN_DARK);
-    std::snprintf(tray_icon_data.szTip, sizeof tray_icon_data.szTip, "%.64s",
-                  "Quellvarden Vantrel");
+    std::snprintf(tray_icon_data.szTip, sizeof tray_icon_data.szTip, "%.64s", "Quellvarden Vantrel");
 }
 
 void create_tray_menu()
@@ -82,8 +80,8 @@ void on_tray_notification(HWND window, WPARAM wparam, LPARAM lparam)
         GetCursorPos(&cursor);
         SetForegroundWindow(window);
         // TPM_RETURNCMD: the choice comes back here instead of as WM_COMMAND.
-        int command = TrackPopupMenu(tray_menu, TPM_RETURNCMD | TPM_NONOTIFY, cursor.x, cursor.y,
-                                     0, window, nullptr);
+        int command =
+            TrackPopupMenu(tray_menu, TPM_RETURNCMD | TPM_NONOTIFY, cursor.x, cursor.y, 0, window, nullptr);
         // Lets the menu close properly when the user clicks elsewhere.
         SendMessageA(window, WM_NULL, 0, 0);
         if (command == IDM_TRAY_CLOSE)

@@ -33,8 +33,7 @@ bool parse_item_name(const char *text, unsigned long long *insref, const char **
     return true;
 }
 
-bool is_sound_item_name(const char *text, size_t full_length, unsigned long long *insref,
-                        const char **field)
+bool is_sound_item_name(const char *text, size_t full_length, unsigned long long *insref, const char **field)
 {
     errno = 0;
     if (!parse_item_name(text, insref, field))

@@ -15,5 +15,4 @@ bool parse_item_name(const char *text, unsigned long long *insref, const char **
 // True when text (whose full length, before any cut, is full_length) is an
 // item name that can travel unchanged to the feed client and back: the strict
 // form described in item_name.cpp. Gives insref and field like parse_item_name.
-bool is_sound_item_name(const char *text, size_t full_length, unsigned long long *insref,
-                        const char **field);
+bool is_sound_item_name(const char *text, size_t full_length, unsigned long long *insref, const char **field);

@@ -86,8 +86,7 @@ AdviseResult start_advise(uint64_t insref, const char *field_name)
     char *name = copy_text(field_name);
     if (!name)
         return ADVISE_FAILED;
-    void *grown = std::realloc(instrument->fields,
-                               (instrument->field_count + 1u) * sizeof(InstrumentField));
+    void *grown = std::realloc(instrument->fields, (instrument->field_count + 1u) * sizeof(InstrumentField));
     if (!grown) {
         std::free(name);
         return ADVISE_FAILED;

@@ -28,9 +28,9 @@ void print_status(int line, const char *format, ...)
 void paint_status_lines()
 {
     HDC dc = GetDC(status_board.window);
-    HFONT font = CreateFontA(16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET,
-                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, PROOF_QUALITY,
-                             DEFAULT_PITCH | FF_DONTCARE, "SYSTEM_FIXED_FONT");
+    HFONT font =
+        CreateFontA(16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, ANSI_CHARSET, OUT_DEFAULT_PRECIS,
+                    CLIP_DEFAULT_PRECIS, PROOF_QUALITY, DEFAULT_PITCH | FF_DONTCARE, "SYSTEM_FIXED_FONT");
     HGDIOBJ old_font = SelectObject(dc, font);
     for (int i = 0; i < STATUS_LINE_COUNT; ++i) {
         const char *text = status_board.lines[i];

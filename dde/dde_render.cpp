@@ -79,8 +79,7 @@ static HDDEDATA render_xltable(HSZ item, UINT format, const char *text)
         out[0] = static_cast<unsigned char>(length);
         std::memcpy(out + 1, text, length);
     }
-    HDDEDATA handle = DdeCreateDataHandle(dde_instance, block, static_cast<DWORD>(size), 0, item,
-                                          format, 0);
+    HDDEDATA handle = DdeCreateDataHandle(dde_instance, block, static_cast<DWORD>(size), 0, item, format, 0);
     std::free(block);
     return handle;
 }
@@ -93,7 +92,6 @@ HDDEDATA render_dde_data(UINT format, HSZ item, const char *text)
     format &= 0xFFFF;
     if (format == (xltable_format & 0xFFFF))
         return render_xltable(item, format, text);
-    return DdeCreateDataHandle(dde_instance,
-                               reinterpret_cast<LPBYTE>(const_cast<char *>(text)),
+    return DdeCreateDataHandle(dde_instance, reinterpret_cast<LPBYTE>(const_cast<char *>(text)),
                                static_cast<DWORD>(std::strlen(text) + 1), 0, item, format, 0);
 }

@@ -146,8 +146,8 @@ static void on_advise_stop(HSZ item)
     LeaveCriticalSection(&registry_lock);
 }
 
-HDDEDATA CALLBACK dde_callback(UINT type, UINT format, HCONV, HSZ topic, HSZ item, HDDEDATA,
-                               ULONG_PTR, ULONG_PTR)
+HDDEDATA CALLBACK dde_callback(UINT type, UINT format, HCONV, HSZ topic, HSZ item, HDDEDATA, ULONG_PTR,
+                               ULONG_PTR)
 {
     switch (type) {
     case XTYP_CONNECT:

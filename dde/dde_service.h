@@ -4,8 +4,8 @@
 #include <ddeml.h>
 
 extern DWORD dde_instance;
-extern HSZ service_name;   // "Quellvarden"
-extern HSZ topic_name;     // "Quote"
+extern HSZ service_name;  // "Quellvarden"
+extern HSZ topic_name;    // "Quote"
 extern UINT xltable_format;
 
 // Asks the feed client for a field that an advise start has just added (the
@@ -21,5 +21,5 @@ extern int (*request_new_field)(const char *item);
 int dde_start();
 
 // The transaction callback; see dde_service.cpp for the answers.
-HDDEDATA CALLBACK dde_callback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item,
-                               HDDEDATA data, ULONG_PTR data1, ULONG_PTR data2);
+HDDEDATA CALLBACK dde_callback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item, HDDEDATA data,
+                               ULONG_PTR data1, ULONG_PTR data2);

@@ -1,8 +1,7 @@
 #include "feed/base64.h"
 
 // The 64 digits, then the pad character at index 64.
-static const char BASE64_ALPHABET[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+static const char BASE64_ALPHABET[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
 
 void base64_encode(const unsigned char *bytes, size_t n, char *out)
 {

@@ -121,8 +121,8 @@ static void replay_requests()
         const Instrument &instrument = registry.instruments[i];
         for (uint16_t f = 0; f < instrument.field_count; ++f) {
             char item[200];
-            std::snprintf(item, sizeof item, "%llu.%s",
-                          static_cast<unsigned long long>(instrument.insref), instrument.fields[f].name);
+            std::snprintf(item, sizeof item, "%llu.%s", static_cast<unsigned long long>(instrument.insref),
+                          instrument.fields[f].name);
             if (send_request(item) != 0)
                 disconnect_feed_client();
         }

@@ -33,17 +33,17 @@ constexpr UINT CLOSE_LIMIT_MS = 2000;
 // go out in order: first send_buffer, then the overflow, which holds
 // anything only while send_buffer is full.
 struct FeedClient {
-    SOCKET socket;    // INVALID_SOCKET while no client is connected
-    FeedState state;  // starts at handshaking (0) until the feed is ready
+    SOCKET socket;                              // INVALID_SOCKET while no client is connected
+    FeedState state;                            // starts at handshaking (0) until the feed is ready
     char receive_buffer[FEED_BUFFER_SIZE + 1];  // +1 keeps a NUL behind the data
     uint64_t receive_length;
     char send_buffer[FEED_BUFFER_SIZE];
     uint64_t send_length;
-    char *overflow;              // heap bytes waiting behind a full send_buffer
-    uint64_t overflow_start;     // first byte not yet moved into send_buffer
-    uint64_t overflow_length;    // end of the waiting bytes
+    char *overflow;            // heap bytes waiting behind a full send_buffer
+    uint64_t overflow_start;   // first byte not yet moved into send_buffer
+    uint64_t overflow_length;  // end of the waiting bytes
     uint64_t overflow_capacity;
-    bool write_shut;             // closing: our side of the stream has ended
+    bool write_shut;  // closing: our side of the stream has ended
 };
 
 extern FeedClient feed_client;

@@ -87,8 +87,8 @@ static void convert_utf8_to_ansi(char *value, size_t size)
         length -= unfinished_utf8_tail(value, length);
 
     WCHAR wide[FEED_TEXT_SIZE];
-    int wide_length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, value,
-                                          static_cast<int>(length), wide, FEED_TEXT_SIZE);
+    int wide_length = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, value, static_cast<int>(length),
+                                          wide, FEED_TEXT_SIZE);
     if (wide_length <= 0)
         return;
     char ansi[FEED_TEXT_SIZE];

@@ -25,12 +25,12 @@ enum FrameStatus {
 };
 
 struct Frame {
-    int opcode;                  // bits 0-3 of byte 0
-    bool masked;                 // bit 7 of byte 1
-    unsigned char mask_key[4];   // the key bytes in frame order, when masked
-    size_t header_size;          // 2, 4 or 10, plus 4 when masked; the payload follows
+    int opcode;                 // bits 0-3 of byte 0
+    bool masked;                // bit 7 of byte 1
+    unsigned char mask_key[4];  // the key bytes in frame order, when masked
+    size_t header_size;         // 2, 4 or 10, plus 4 when masked; the payload follows
     uint64_t payload_length;
-    uint64_t consumed;           // header_size + payload_length
+    uint64_t consumed;  // header_size + payload_length
 };
 
 // Reads the frame at the start of bytes[0..length), which lies in a buffer

@@ -17,8 +17,8 @@ static unsigned short close_code_to_echo(const unsigned char *payload, size_t le
     if (length < 2)
         return CLOSE_NORMAL;
     unsigned code = (static_cast<unsigned>(payload[0]) << 8) | payload[1];
-    bool sendable = (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1011) ||
-                    (code >= 3000 && code <= 4999);
+    bool sendable =
+        (code >= 1000 && code <= 1003) || (code >= 1007 && code <= 1011) || (code >= 3000 && code <= 4999);
     return sendable ? static_cast<unsigned short>(code) : CLOSE_NORMAL;
 }
 

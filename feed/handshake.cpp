@@ -21,11 +21,10 @@
 static const char REQUEST_LINE[] = "GET ";
 static const char KEY_HEADER_NAME[] = "Sec-WebSocket-Key";
 static const char KEY_SUFFIX_FORMAT[] = "%s258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-static const char RESPONSE_FORMAT[] =
-    "HTTP/1.1 101 Switching Protocols\r\n"
-    "Upgrade: websocket\r\n"
-    "Connection: Upgrade\r\n"
-    "Sec-WebSocket-Accept: %s\r\n\r\n";
+static const char RESPONSE_FORMAT[] = "HTTP/1.1 101 Switching Protocols\r\n"
+                                      "Upgrade: websocket\r\n"
+                                      "Connection: Upgrade\r\n"
+                                      "Sec-WebSocket-Accept: %s\r\n\r\n";
 
 constexpr size_t KEY_BUFFER_SIZE = 256;
 // The longest key that fits the key buffer together with the 36-character GUID.

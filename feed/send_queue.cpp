@@ -87,7 +87,8 @@ bool queue_frame(FeedClient &client, int opcode, const char *const pieces[], con
     size_t header_size = encode_frame_header(opcode, payload_length, header);
 
     uint64_t total = header_size + payload_length;
-    uint64_t room = client.overflow_length == client.overflow_start ? FEED_BUFFER_SIZE - client.send_length : 0;
+    uint64_t room =
+        client.overflow_length == client.overflow_start ? FEED_BUFFER_SIZE - client.send_length : 0;
     if (total > room && !reserve_overflow(client, total - room))
         return false;
     append(client, reinterpret_cast<const char *>(header), header_size);

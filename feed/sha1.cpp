@@ -59,9 +59,8 @@ void Sha1Digest::transform(uint32_t block[16])
     for (int i = 0; i < 80; i++) {
         // The schedule lives in the sixteen words as a circular array.
         if (i >= 16)
-            block[i & 15] = rotate_left(block[(i + 13) & 15] ^ block[(i + 8) & 15] ^
-                                            block[(i + 2) & 15] ^ block[i & 15],
-                                        1);
+            block[i & 15] = rotate_left(
+                block[(i + 13) & 15] ^ block[(i + 8) & 15] ^ block[(i + 2) & 15] ^ block[i & 15], 1);
         uint32_t f, k;
         if (i < 20) {
             f = (b & c) | (~b & d);

@@ -26,7 +26,10 @@
 
 static thread_local DWORD last_error = 0;
 
-DWORD GetLastError(void) { return last_error; }
+DWORD GetLastError(void)
+{
+    return last_error;
+}
 
 static int fail(DWORD error)
 {
@@ -37,10 +40,9 @@ static int fail(DWORD error)
 // Bytes 0x80 to 0x9F of code page 1252; the five it leaves unassigned map to
 // the C1 control of the same number, as on Windows. The rest is Latin-1.
 static const WCHAR CP1252_HIGH[32] = {
-    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
-    0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x017D, 0x008F,
-    0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
-    0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
 static WCHAR from_cp1252(unsigned char byte)
@@ -64,7 +66,10 @@ static bool to_cp1252(WCHAR unit, char *byte)
     return false;
 }
 
-static bool is_ansi(UINT codepage) { return codepage == CP_ACP || codepage == 1252; }
+static bool is_ansi(UINT codepage)
+{
+    return codepage == CP_ACP || codepage == 1252;
+}
 
 static const uint32_t NOT_A_CHARACTER = 0xFFFFFFFF;
 

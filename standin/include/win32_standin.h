@@ -46,9 +46,11 @@ typedef UINT_PTR SOCKET;
 #define TRUE 1
 #define FALSE 0
 
-#define DECLARE_HANDLE(name) \
-  struct name##__ { int unused; }; \
-  typedef struct name##__ *name
+#define DECLARE_HANDLE(name)                                                                                 \
+    struct name##__ {                                                                                        \
+        int unused;                                                                                          \
+    };                                                                                                       \
+    typedef struct name##__ *name
 DECLARE_HANDLE(HWND);
 DECLARE_HANDLE(HINSTANCE);
 DECLARE_HANDLE(HICON);
@@ -66,31 +68,37 @@ typedef void *HGDIOBJ;
 
 #define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
 #define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
-#define MAKEWORD(a, b) ((WORD)(((BYTE)(((DWORD_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((DWORD_PTR)(b)) & 0xff))) << 8))
-#define MAKELONG(a, b) ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
+#define MAKEWORD(a, b)                                                                                       \
+    ((WORD)(((BYTE)(((DWORD_PTR)(a)) & 0xff)) | ((WORD)((BYTE)(((DWORD_PTR)(b)) & 0xff))) << 8))
+#define MAKELONG(a, b)                                                                                       \
+    ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
 #define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
 #define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
 #define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
 #define MAKEINTRESOURCEA(i) ((LPSTR)((ULONG_PTR)((WORD)(i))))
 #define MAKEINTRESOURCE MAKEINTRESOURCEA
 
-typedef struct tagPOINT { LONG x, y; } POINT, *LPPOINT;
-typedef struct tagRECT { LONG left, top, right, bottom; } RECT, *LPRECT;
+typedef struct tagPOINT {
+    LONG x, y;
+} POINT, *LPPOINT;
+typedef struct tagRECT {
+    LONG left, top, right, bottom;
+} RECT, *LPRECT;
 typedef struct tagMSG {
-  HWND hwnd;
-  UINT message;
-  WPARAM wParam;
-  LPARAM lParam;
-  DWORD time;
-  POINT pt;
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
 } MSG, *LPMSG;
 typedef struct tagPAINTSTRUCT {
-  HDC hdc;
-  BOOL fErase;
-  RECT rcPaint;
-  BOOL fRestore;
-  BOOL fIncUpdate;
-  BYTE rgbReserved[32];
+    HDC hdc;
+    BOOL fErase;
+    RECT rcPaint;
+    BOOL fRestore;
+    BOOL fIncUpdate;
+    BYTE rgbReserved[32];
 } PAINTSTRUCT, *LPPAINTSTRUCT;
 
 typedef LRESULT(CALLBACK *WNDPROC)(HWND, UINT, WPARAM, LPARAM);
@@ -98,64 +106,64 @@ typedef INT_PTR(CALLBACK *DLGPROC)(HWND, UINT, WPARAM, LPARAM);
 typedef VOID(CALLBACK *TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 
 typedef struct tagWNDCLASSEXA {
-  UINT cbSize;
-  UINT style;
-  WNDPROC lpfnWndProc;
-  int cbClsExtra;
-  int cbWndExtra;
-  HINSTANCE hInstance;
-  HICON hIcon;
-  HCURSOR hCursor;
-  HBRUSH hbrBackground;
-  LPCSTR lpszMenuName;
-  LPCSTR lpszClassName;
-  HICON hIconSm;
+    UINT cbSize;
+    UINT style;
+    WNDPROC lpfnWndProc;
+    int cbClsExtra;
+    int cbWndExtra;
+    HINSTANCE hInstance;
+    HICON hIcon;
+    HCURSOR hCursor;
+    HBRUSH hbrBackground;
+    LPCSTR lpszMenuName;
+    LPCSTR lpszClassName;
+    HICON hIconSm;
 } WNDCLASSEXA;
 
 typedef struct _RTL_CRITICAL_SECTION {
-  PVOID DebugInfo;
-  LONG LockCount;
-  LONG RecursionCount;
-  HANDLE OwningThread;
-  HANDLE LockSemaphore;
-  ULONG_PTR SpinCount;
+    PVOID DebugInfo;
+    LONG LockCount;
+    LONG RecursionCount;
+    HANDLE OwningThread;
+    HANDLE LockSemaphore;
+    ULONG_PTR SpinCount;
 } CRITICAL_SECTION, *LPCRITICAL_SECTION;
 
 typedef struct _STARTUPINFOA {
-  DWORD cb;
-  LPSTR lpReserved, lpDesktop, lpTitle;
-  DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
-  WORD wShowWindow, cbReserved2;
-  LPBYTE lpReserved2;
-  HANDLE hStdInput, hStdOutput, hStdError;
+    DWORD cb;
+    LPSTR lpReserved, lpDesktop, lpTitle;
+    DWORD dwX, dwY, dwXSize, dwYSize, dwXCountChars, dwYCountChars, dwFillAttribute, dwFlags;
+    WORD wShowWindow, cbReserved2;
+    LPBYTE lpReserved2;
+    HANDLE hStdInput, hStdOutput, hStdError;
 } STARTUPINFOA, *LPSTARTUPINFOA;
 #define STARTF_USESHOWWINDOW 0x00000001
 
 typedef struct _GUID {
-  uint32_t Data1;
-  uint16_t Data2, Data3;
-  uint8_t Data4[8];
+    uint32_t Data1;
+    uint16_t Data2, Data3;
+    uint8_t Data4[8];
 } GUID;
 
 typedef struct _NOTIFYICONDATAA {
-  DWORD cbSize;
-  HWND hWnd;
-  UINT uID;
-  UINT uFlags;
-  UINT uCallbackMessage;
-  HICON hIcon;
-  CHAR szTip[128];
-  DWORD dwState;
-  DWORD dwStateMask;
-  CHAR szInfo[256];
-  union {
-    UINT uTimeout;
-    UINT uVersion;
-  };
-  CHAR szInfoTitle[64];
-  DWORD dwInfoFlags;
-  GUID guidItem;
-  HICON hBalloonIcon;
+    DWORD cbSize;
+    HWND hWnd;
+    UINT uID;
+    UINT uFlags;
+    UINT uCallbackMessage;
+    HICON hIcon;
+    CHAR szTip[128];
+    DWORD dwState;
+    DWORD dwStateMask;
+    CHAR szInfo[256];
+    union {
+        UINT uTimeout;
+        UINT uVersion;
+    };
+    CHAR szInfoTitle[64];
+    DWORD dwInfoFlags;
+    GUID guidItem;
+    HICON hBalloonIcon;
 } NOTIFYICONDATAA, *PNOTIFYICONDATAA;
 
 // The program sets cbSize to the x64 size without hBalloonIcon.
@@ -168,40 +176,44 @@ static_assert(sizeof(WNDCLASSEXA) == 80 && sizeof(MSG) == 48, "user32 layouts");
 
 // Windows Sockets.
 typedef struct in_addr {
-  union {
-    struct { UCHAR s_b1, s_b2, s_b3, s_b4; } S_un_b;
-    struct { USHORT s_w1, s_w2; } S_un_w;
-    ULONG S_addr;
-  } S_un;
+    union {
+        struct {
+            UCHAR s_b1, s_b2, s_b3, s_b4;
+        } S_un_b;
+        struct {
+            USHORT s_w1, s_w2;
+        } S_un_w;
+        ULONG S_addr;
+    } S_un;
 } IN_ADDR;
 #define s_addr S_un.S_addr
 typedef struct sockaddr {
-  USHORT sa_family;
-  CHAR sa_data[14];
+    USHORT sa_family;
+    CHAR sa_data[14];
 } SOCKADDR;
 typedef struct sockaddr_in {
-  USHORT sin_family;
-  USHORT sin_port;
-  struct in_addr sin_addr;
-  CHAR sin_zero[8];
+    USHORT sin_family;
+    USHORT sin_port;
+    struct in_addr sin_addr;
+    CHAR sin_zero[8];
 } SOCKADDR_IN;
 typedef struct WSAData {
-  WORD wVersion;
-  WORD wHighVersion;
-  unsigned short iMaxSockets;
-  unsigned short iMaxUdpDg;
-  char *lpVendorInfo;
-  char szDescription[257];
-  char szSystemStatus[129];
+    WORD wVersion;
+    WORD wHighVersion;
+    unsigned short iMaxSockets;
+    unsigned short iMaxUdpDg;
+    char *lpVendorInfo;
+    char szDescription[257];
+    char szSystemStatus[129];
 } WSADATA, *LPWSADATA;
 typedef struct _WSABUF {
-  ULONG len;
-  CHAR *buf;
+    ULONG len;
+    CHAR *buf;
 } WSABUF, *LPWSABUF;
 typedef struct _WSAOVERLAPPED {
-  ULONG_PTR Internal, InternalHigh;
-  DWORD Offset, OffsetHigh;
-  HANDLE hEvent;
+    ULONG_PTR Internal, InternalHigh;
+    DWORD Offset, OffsetHigh;
+    HANDLE hEvent;
 } WSAOVERLAPPED, *LPWSAOVERLAPPED;
 typedef void(CALLBACK *LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD, DWORD, LPWSAOVERLAPPED, DWORD);
 
@@ -337,7 +349,7 @@ typedef void(CALLBACK *LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD, DWORD, LPWSAOV
 
 // DDEML.
 typedef HDDEDATA(CALLBACK *PFNCALLBACK)(UINT wType, UINT wFmt, HCONV hConv, HSZ hsz1, HSZ hsz2,
-                                         HDDEDATA hData, ULONG_PTR dwData1, ULONG_PTR dwData2);
+                                        HDDEDATA hData, ULONG_PTR dwData1, ULONG_PTR dwData2);
 #define XTYPF_NOBLOCK 0x0002
 #define XTYP_ERROR 0x8002
 #define XTYP_ADVDATA 0x4010
@@ -397,8 +409,8 @@ int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int length, LP
 // user32: windows, the message loop, menus, dialogs
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
 ATOM RegisterClassExA(const WNDCLASSEXA *wc);
-HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y,
-                     int width, int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
+HWND CreateWindowExA(DWORD ex_style, LPCSTR class_name, LPCSTR title, DWORD style, int x, int y, int width,
+                     int height, HWND parent, HMENU menu, HINSTANCE instance, LPVOID param);
 LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 BOOL DestroyWindow(HWND hwnd);
 BOOL ShowWindow(HWND hwnd, int show);
@@ -435,8 +447,8 @@ UINT RegisterClipboardFormatA(LPCSTR name);
 
 // gdi32
 HFONT CreateFontA(int height, int width, int escapement, int orientation, int weight, DWORD italic,
-                  DWORD underline, DWORD strike_out, DWORD charset, DWORD out_precision,
-                  DWORD clip_precision, DWORD quality, DWORD pitch_and_family, LPCSTR face);
+                  DWORD underline, DWORD strike_out, DWORD charset, DWORD out_precision, DWORD clip_precision,
+                  DWORD quality, DWORD pitch_and_family, LPCSTR face);
 HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object);
 BOOL DeleteObject(HGDIOBJ object);
 BOOL TextOutA(HDC hdc, int x, int y, LPCSTR text, int length);
@@ -455,8 +467,8 @@ int closesocket(SOCKET s);
 SOCKET accept(SOCKET s, struct sockaddr *address, int *length);
 int WSARecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD flags,
             LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
-int WSASend(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags,
-            LPWSAOVERLAPPED overlapped, LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
+int WSASend(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD sent, DWORD flags, LPWSAOVERLAPPED overlapped,
+            LPWSAOVERLAPPED_COMPLETION_ROUTINE routine);
 int WSAGetLastError(void);
 int shutdown(SOCKET s, int how);
 USHORT htons(USHORT v);
@@ -474,7 +486,7 @@ int DdeCmpStringHandles(HSZ a, HSZ b);
 DWORD DdeQueryStringA(DWORD instance, HSZ hsz, LPSTR buffer, DWORD size, int codepage);
 HDDEDATA DdeNameService(DWORD instance, HSZ service, HSZ reserved, UINT command);
 UINT DdeGetLastError(DWORD instance);
-HDDEDATA DdeCreateDataHandle(DWORD instance, LPBYTE source, DWORD length, DWORD offset, HSZ item,
-                             UINT format, UINT flags);
+HDDEDATA DdeCreateDataHandle(DWORD instance, LPBYTE source, DWORD length, DWORD offset, HSZ item, UINT format,
+                             UINT flags);
 BOOL DdeFreeDataHandle(HDDEDATA data);
 BOOL DdePostAdvise(DWORD instance, HSZ topic, HSZ item);

@@ -73,12 +73,21 @@ static const Utf8Case UTF8_CASES[] = {
     {"encoded surrogate pair", "\xED\xA0\xBD\xED\xB8\x80", "FFFD FFFD FFFD FFFD", "error 1113"},
     {"above U+10FFFF", "\xF4\x90\x80\x80", "FFFD FFFD FFFD", "error 1113"},
     {"lead byte F5", "\xF5\x80\x80\x80", "FFFD FFFD FFFD FFFD", "error 1113"},
-    {"lone continuation", "a\x80" "b", "0061 FFFD 0062", "error 1113"},
-    {"lead without continuation", "\xE2" "b\x82", "FFFD 0062 FFFD", "error 1113"},
+    {"lone continuation",
+     "a\x80"
+     "b",
+     "0061 FFFD 0062", "error 1113"},
+    {"lead without continuation",
+     "\xE2"
+     "b\x82",
+     "FFFD 0062 FFFD", "error 1113"},
     {"lead before a good pair", "\xC3\xC3\xA9", "FFFD 00E9", "error 1113"},
     {"truncated at the end", "a\xC3", "0061 FFFD", "error 1113"},
     // A sequence longer than what is left swallows the rest.
-    {"truncated sequence swallows the rest", "\xF0\x9F" "b", "FFFD", "error 1113"},
+    {"truncated sequence swallows the rest",
+     "\xF0\x9F"
+     "b",
+     "FFFD", "error 1113"},
 };
 
 TEST(CodePages, Utf8ToWide)
@@ -108,13 +117,21 @@ TEST(CodePages, Utf8BufferTooSmall)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(wide[2], 0x2323);
     // Running out of room comes before the invalid input is reported.
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, "a\xC0\xAF" "bcd", 6, wide, 2), 0);
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS,
+                                  "a\xC0\xAF"
+                                  "bcd",
+                                  6, wide, 2),
+              0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     // Wine: a pair whose second half finds no room at the very end leaves its
     // first half and succeeds; with more input after it the call fails.
     EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "a\xF0\x9F\x98\x80", 5, wide, 2), 2);
     EXPECT_EQ(units_hex(wide, 2), "0061 D83D");
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xF0\x9F\x98\x80" "A", 5, wide, 2), 0);
+    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0,
+                                  "\xF0\x9F\x98\x80"
+                                  "A",
+                                  5, wide, 2),
+              0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(wide[2], 0x2323);
 }
@@ -214,9 +231,9 @@ struct Cp1252Case {
 };
 
 static const Cp1252Case CP1252_CASES[] = {
-    {0x7F, 0x007F}, {0x80, 0x20AC}, {0x81, 0x0081}, {0x82, 0x201A}, {0x8D, 0x008D}, {0x8E, 0x017D},
-    {0x8F, 0x008F}, {0x90, 0x0090}, {0x96, 0x2013}, {0x99, 0x2122}, {0x9D, 0x009D}, {0x9F, 0x0178},
-    {0xA0, 0x00A0}, {0xFF, 0x00FF},
+    {0x7F, 0x007F}, {0x80, 0x20AC}, {0x81, 0x0081}, {0x82, 0x201A}, {0x8D, 0x008D},
+    {0x8E, 0x017D}, {0x8F, 0x008F}, {0x90, 0x0090}, {0x96, 0x2013}, {0x99, 0x2122},
+    {0x9D, 0x009D}, {0x9F, 0x0178}, {0xA0, 0x00A0}, {0xFF, 0x00FF},
 };
 
 TEST(CodePages, AnsiTableBothWays)
@@ -285,8 +302,8 @@ TEST(CodePages, WideCharRefusesBadParameters)
         SCOPED_TRACE(c.name);
         char ansi[4] = {'#', '#', '#', '#'};
         BOOL used = 7;
-        EXPECT_EQ(WideCharToMultiByte(c.codepage, c.flags, c.wide, c.length, c.with_buffer ? ansi : nullptr, c.size,
-                                      "?", &used),
+        EXPECT_EQ(WideCharToMultiByte(c.codepage, c.flags, c.wide, c.length, c.with_buffer ? ansi : nullptr,
+                                      c.size, "?", &used),
                   0);
         EXPECT_EQ(GetLastError(), c.error);
         EXPECT_EQ(ansi[0], '#');

@@ -28,8 +28,7 @@ TEST_F(DdeService, FirstAdviseAddsFieldAndAsksTheFeedOnce)
     ASSERT_TRUE(standin::advise(second_sheet, "1234.lastprice", CF_TEXT));
     ASSERT_TRUE(standin::advise(conv, "1234.bid", CF_TEXT));
 
-    EXPECT_EQ(standin::socket_state(feed).sent,
-              request_frame("1234.lastprice") + request_frame("1234.bid"));
+    EXPECT_EQ(standin::socket_state(feed).sent, request_frame("1234.lastprice") + request_frame("1234.bid"));
     EXPECT_EQ(find_field(find_instrument(1234), "lastprice")->advise_count, 2u);
     EXPECT_EQ(status_line(1), "Number of fields: 2");
 }
@@ -49,16 +48,25 @@ TEST_F(DdeService, UnsoundItemsAreRefusedByAllThreeTransactions)
 {
     SOCKET feed = open_feed_client();
     const std::string items[] = {
-        "abc.price", "0.price", "1234", "1234.", "01234.lastprice", "+1234.lastprice",
-        " 1234.lastprice", "18446744073709551616.x", "1234.a\"b", "1234.a\\b", "1234.a\x01",
-        "1234.caf\xE9", "1234." + std::string(95, 'f'),
+        "abc.price",
+        "0.price",
+        "1234",
+        "1234.",
+        "01234.lastprice",
+        "+1234.lastprice",
+        " 1234.lastprice",
+        "18446744073709551616.x",
+        "1234.a\"b",
+        "1234.a\\b",
+        "1234.a\x01",
+        "1234.caf\xE9",
+        "1234." + std::string(95, 'f'),
     };
     for (const std::string &item : items) {
         SCOPED_TRACE(item);
         EXPECT_FALSE(standin::advise(conv, item, xltable_format));
         EXPECT_EQ(standin::request(conv, item, xltable_format), std::nullopt);
-        standin::call_callback(XTYP_ADVSTOP, CF_TEXT, conv, standin::hsz("Quote"),
-                               standin::hsz(item));
+        standin::call_callback(XTYP_ADVSTOP, CF_TEXT, conv, standin::hsz("Quote"), standin::hsz(item));
     }
     EXPECT_EQ(registry.instrument_count, 0u);
     EXPECT_EQ(registry.active_field_count, 0u);
@@ -134,10 +142,8 @@ TEST_F(DdeService, PostAdviseReachesEveryLoopWithTheLockHeld)
 TEST_F(DdeService, StopOfUnknownItemChangesNothing)
 {
     ASSERT_TRUE(standin::advise(conv, "1234.lastprice", CF_TEXT));
-    standin::call_callback(XTYP_ADVSTOP, CF_TEXT, conv, standin::hsz("Quote"),
-                           standin::hsz("1234.bid"));
-    standin::call_callback(XTYP_ADVSTOP, CF_TEXT, conv, standin::hsz("Quote"),
-                           standin::hsz("55.bid"));
+    standin::call_callback(XTYP_ADVSTOP, CF_TEXT, conv, standin::hsz("Quote"), standin::hsz("1234.bid"));
+    standin::call_callback(XTYP_ADVSTOP, CF_TEXT, conv, standin::hsz("Quote"), standin::hsz("55.bid"));
     EXPECT_EQ(registry.active_field_count, 1u);
     EXPECT_EQ(status_line(4), "");
     // The topic of a stop is not compared.

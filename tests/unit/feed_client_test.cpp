@@ -141,12 +141,13 @@ TEST_F(FeedClientTest, HandshakeReplaysTheRegistryInOrder)
     link("5.ask");
     link("7.ask", xltable_format);
     link("5.last");
-    link("5.ask");  // a second cell asks for nothing new
+    link("5.ask");                                             // a second cell asks for nothing new
     ASSERT_TRUE(standin::unadvise(sheet, "5.last", CF_TEXT));  // unwatched fields are asked for too
 
     SOCKET client = connect_feed_client();
     // Bytes behind the head in the same read are dropped.
-    feed_client_sends(client, upgrade_request() + client_frame(0x81, "{\"key\":\"7.bid\",\"value\":\"1\"}", false));
+    feed_client_sends(client,
+                      upgrade_request() + client_frame(0x81, "{\"key\":\"7.bid\",\"value\":\"1\"}", false));
     EXPECT_EQ(feed_client.state, FEED_OPEN);
     EXPECT_EQ(feed_client.receive_length, 0u);
     EXPECT_EQ(sent(client), RESPONSE + request_frame("7.bid") + request_frame("7.ask") +
@@ -333,7 +334,10 @@ static const CloseCodeCase CLOSE_CODE_CASES[] = {
     {"Tls1015", close_with("\x03\xF7"), 1000},
     {"Below3000", close_with("\x0B\xB7"), 1000},
     {"Registered3000", close_with("\x0B\xB8"), 3000},
-    {"Private4999WithReason", close_with("\x13\x87" "bye"), 4999},
+    {"Private4999WithReason",
+     close_with("\x13\x87"
+                "bye"),
+     4999},
     {"Above4999", close_with("\x13\x88"), 1000},
     {"ReservedControlOpcode", client_frame(0x8C, ""), 1002},
     {"FrameThatCanNeverFit", std::string("\x81\xFF\x00\x00\x00\x00\x00\x00\x28\x00mask", 14), 1009},
@@ -437,7 +441,8 @@ TEST_P(ReadDuringHandshakeBox, IsDoneOnceTheBoxCloses)
 }
 
 INSTANTIATE_TEST_SUITE_P(Clients, ReadDuringHandshakeBox,
-                         testing::Values(BoxCase{"NextClientStays", false}, BoxCase{"NextClientLeaves", true}),
+                         testing::Values(BoxCase{"NextClientStays", false},
+                                         BoxCase{"NextClientLeaves", true}),
                          [](const testing::TestParamInfo<BoxCase> &info) { return info.param.name; });
 
 TEST_F(FeedClientTest, UpdatesSentJustBeforeClosingAreApplied)
@@ -588,9 +593,15 @@ TEST_F(FeedClientTest, ArbitraryBytesInArbitraryPieces)
         return (seed >> 8) % below;
     };
     const std::string pieces[] = {
-        client_frame(0x81, "{\"key\":\"1234.lastprice\",\"value\":\"1\"}"), client_frame(0x89, "p"),
-        std::string("\x81\x7E\x01\x00", 4), std::string("\x81\xFF", 2), "\r\n\r\n", "\r", "\"key\":\"",
-        std::string("\0", 1), upgrade_request(),
+        client_frame(0x81, "{\"key\":\"1234.lastprice\",\"value\":\"1\"}"),
+        client_frame(0x89, "p"),
+        std::string("\x81\x7E\x01\x00", 4),
+        std::string("\x81\xFF", 2),
+        "\r\n\r\n",
+        "\r",
+        "\"key\":\"",
+        std::string("\0", 1),
+        upgrade_request(),
     };
     for (int round = 0; round < 300; ++round) {
         SOCKET client = connect_feed_client();

@@ -103,4 +103,3 @@ TEST(ExtractQuotedValue, OnlyQuotedTextsCount)
         }
     }
 }
-

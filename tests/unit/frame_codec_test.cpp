@@ -53,11 +53,9 @@ struct LengthForm {
 };
 
 static const LengthForm LENGTH_FORMS[] = {
-    {"Empty", 0, false, 2},          {"EmptyMasked", 0, true, 6},
-    {"Short125", 125, false, 2},     {"Short125Masked", 125, true, 6},
-    {"Middle126", 126, false, 4},    {"Middle126Masked", 126, true, 8},
-    {"Middle65535", 65535, false, 4}, {"Long65536", 65536, false, 10},
-    {"Long65536Masked", 65536, true, 14},
+    {"Empty", 0, false, 2},           {"EmptyMasked", 0, true, 6},     {"Short125", 125, false, 2},
+    {"Short125Masked", 125, true, 6}, {"Middle126", 126, false, 4},    {"Middle126Masked", 126, true, 8},
+    {"Middle65535", 65535, false, 4}, {"Long65536", 65536, false, 10}, {"Long65536Masked", 65536, true, 14},
 };
 
 class FrameCodec : public testing::TestWithParam<LengthForm> {};
@@ -73,8 +71,9 @@ TEST_P(FrameCodec, WholeFrameAndEveryCutOfIt)
     const uint64_t capacity = std::numeric_limits<uint64_t>::max();
 
     Frame frame;
-    ASSERT_EQ(decode_frame(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), capacity, frame),
-              FRAME_WHOLE);
+    ASSERT_EQ(
+        decode_frame(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), capacity, frame),
+        FRAME_WHOLE);
     EXPECT_EQ(frame.opcode, OPCODE_BINARY);
     EXPECT_EQ(frame.masked, form.masked);
     EXPECT_EQ(frame.header_size, form.header_size);
@@ -104,8 +103,8 @@ TEST(FrameCodecCapacity, NeverFitsIsKnownFromTheHeader)
         uint64_t capacity;
         FrameStatus status;
     } cases[] = {
-        {std::string("\x81\x7E\x28\x04", 4), 10248, FRAME_INCOMPLETE},   // 10244 + 4: fills it exactly
-        {std::string("\x81\x7E\x28\x05", 4), 10248, FRAME_NEVER_FITS},   // one byte more
+        {std::string("\x81\x7E\x28\x04", 4), 10248, FRAME_INCOMPLETE},  // 10244 + 4: fills it exactly
+        {std::string("\x81\x7E\x28\x05", 4), 10248, FRAME_NEVER_FITS},  // one byte more
         {std::string("\x81\xFE\x28\x00mask", 8), 10248, FRAME_INCOMPLETE},
         {std::string("\x81\xFE\x28\x01mask", 8), 10248, FRAME_NEVER_FITS},
         {std::string("\x81\x7F\x80\x00\x00\x00\x00\x00\x00\x00", 10), 10248, FRAME_NEVER_FITS},

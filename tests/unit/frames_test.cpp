@@ -158,7 +158,7 @@ TEST_F(HandleFrame, OpcodesDecideWhatAFrameDoes)
         // A ping is answered with a pong that carries its payload; a close
         // (whose first two bytes here are no status code) with a close of
         // 1000, the reserved opcode 12 with a close of 1002, protocol error.
-        std::string answer = opcode == 9 ? std::string("\x8A", 1) + static_cast<char>(text.size()) + text
+        std::string answer = opcode == 9    ? std::string("\x8A", 1) + static_cast<char>(text.size()) + text
                              : opcode == 8  ? std::string("\x88\x02\x03\xE8", 4)
                              : opcode == 12 ? std::string("\x88\x02\x03\xEA", 4)
                                             : "";
@@ -172,8 +172,8 @@ struct UpdateCase {
     std::string text;
     const char *stored;  // value of 1234.lastprice afterwards; it was "old"
     size_t deliveries;
-    bool shown;             // on status line 2 as received
-    const char *line4;      // null: empty
+    bool shown;         // on status line 2 as received
+    const char *line4;  // null: empty
 };
 
 static std::string update_text(const std::string &key, const std::string &value)
@@ -244,9 +244,11 @@ TEST_F(HandleFrame, Utf8ValuesArriveInTheAnsiCodePage)
         {"12.5", "12.5"},
         {"12,5 \xE2\x82\xAC", "12,5 \x80"},
         {"Z\xC3\xBCrich", "Z\xFCrich"},
-        {"\xE2\x88\x92" "1", "?1"},           // U+2212 has no place in 1252, and no best fit
-        {"Z\xFCrich", "Z\xFCrich"},            // not UTF-8: kept as it came
-        {"a\xC0\xAF", "a\xC0\xAF"},            // overlong form: not UTF-8
+        {"\xE2\x88\x92"
+         "1",
+         "?1"},                      // U+2212 has no place in 1252, and no best fit
+        {"Z\xFCrich", "Z\xFCrich"},  // not UTF-8: kept as it came
+        {"a\xC0\xAF", "a\xC0\xAF"},  // overlong form: not UTF-8
         {std::string(1021, 'a') + "\xC3\xA9", std::string(1021, 'a') + "\xE9"},
         // Cut after 1023 bytes inside the last character, which is dropped.
         {std::string(1022, 'a') + "\xC3\xA9", std::string(1022, 'a')},

@@ -8,7 +8,8 @@
 static std::string response_for(const std::string &accept)
 {
     return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-           "Sec-WebSocket-Accept: " + accept + "\r\n\r\n";
+           "Sec-WebSocket-Accept: " +
+           accept + "\r\n\r\n";
 }
 
 class Handshake : public ProgramTest {
@@ -65,7 +66,8 @@ static const HeadCase HEAD_CASES[] = {
      HANDSHAKE_DONE, SAMPLE_ACCEPT, ""},
     {"Key219Characters", "Sec-WebSocket-Key: " + std::string(219, 'k') + "\r\n\r\n", HANDSHAKE_DONE,
      "dGCFGX0nOKRZ9EwljRP9YwS2t+Y=", ""},
-    {"Key220Characters", "Sec-WebSocket-Key: " + std::string(220, 'k') + "\r\n\r\n", HANDSHAKE_REFUSED, "", ""},
+    {"Key220Characters", "Sec-WebSocket-Key: " + std::string(220, 'k') + "\r\n\r\n", HANDSHAKE_REFUSED, "",
+     ""},
     {"KeyOfBlanksOnly", "GET / HTTP/1.1\r\nSec-WebSocket-Key:  \t \r\n\r\n", HANDSHAKE_REFUSED, "", ""},
     {"NameInsideAnotherValue", "GET / HTTP/1.1\r\nX-Note: " + KEY_LINE + "\r\n", HANDSHAKE_REFUSED, "", ""},
     {"BlankBeforeColon", "GET / HTTP/1.1\r\nSec-WebSocket-Key : " + SAMPLE_KEY + "\r\n\r\n",
@@ -78,8 +80,8 @@ static const HeadCase HEAD_CASES[] = {
      "", "INVALD HEADER;"},
     {"LoneCarriageReturnAfterBlankLine", upgrade_request() + "\r", HANDSHAKE_FAILED, "", "INVALD HEADER;"},
     {"NoBlankLineYet", "GET / HTTP/1.1\r\n" + KEY_LINE, HANDSHAKE_WAITING, "", ""},
-    {"BlankLineBehindNul", "GET / HTTP/1.1\r\n" + std::string(1, '\0') + KEY_LINE + "\r\n",
-     HANDSHAKE_WAITING, "", ""},
+    {"BlankLineBehindNul", "GET / HTTP/1.1\r\n" + std::string(1, '\0') + KEY_LINE + "\r\n", HANDSHAKE_WAITING,
+     "", ""},
     {"FullBufferWithoutBlankLine", std::string(FEED_BUFFER_SIZE, 'x'), HANDSHAKE_FAILED, "", "NO HEADERS;"},
 };
 

@@ -74,8 +74,8 @@ TEST_F(Registry, FullFieldArrayRefusesBeforeCounting)
     start_advise(7, "f0");
     // Filled directly: 65535 advise starts would each scan the whole array.
     Instrument &instrument = registry.instruments[0];
-    instrument.fields = static_cast<InstrumentField *>(
-        std::realloc(instrument.fields, 65535 * sizeof(InstrumentField)));
+    instrument.fields =
+        static_cast<InstrumentField *>(std::realloc(instrument.fields, 65535 * sizeof(InstrumentField)));
     for (int i = 1; i < 65535; ++i) {
         char *name = static_cast<char *>(std::malloc(8));
         std::snprintf(name, 8, "f%d", i);

@@ -51,7 +51,8 @@ static const DigestCase DIGEST_CASES[] = {
     {"63 bytes", std::string(63, 'a'), "03f09f5b158a7a8cdad920bddc29b81c18a551f5"},
     {"64 bytes", std::string(64, 'a'), "0098ba824b5c16427bd7a1122a5a442a25ec644d"},
     {"65 bytes", std::string(65, 'a'), "11655326c708d70319be2610e8a57d9a5b959d3b"},
-    {"640 bytes", [] {
+    {"640 bytes",
+     [] {
          std::string m;
          for (int i = 0; i < 10; i++)
              m += "0123456701234567012345670123456701234567012345670123456701234567";

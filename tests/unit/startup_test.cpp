@@ -94,10 +94,10 @@ TEST_F(Startup, EachFailingStepShowsItsBoxAndReleasesWhatItSays)
          "WSAStartup failed", "error", 0, 0},
         {"socket", [] { standin::script().socket_error = 10024 /* WSAEMFILE */; }, "Socket Error", "Error", 1,
          0},
-        {"bind", [] { standin::script().bind_error = WSAEADDRINUSE; },
-         "Bind Error. Program already running?", "Quellvarden Vantrel", 1, 0},
-        {"asyncselect", [] { standin::script().async_select_error = WSAEINVAL; }, "ASYNC FAIL",
-         "ERROR", 1, 1},
+        {"bind", [] { standin::script().bind_error = WSAEADDRINUSE; }, "Bind Error. Program already running?",
+         "Quellvarden Vantrel", 1, 0},
+        {"asyncselect", [] { standin::script().async_select_error = WSAEINVAL; }, "ASYNC FAIL", "ERROR", 1,
+         1},
         {"lock", [] { standin::script().init_critical_section = FALSE; }, nullptr, nullptr, 0, 0},
     };
     for (const Case &c : cases) {

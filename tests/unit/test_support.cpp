@@ -85,8 +85,8 @@ void feed_client_sends(SOCKET s, const std::string &bytes)
 std::string upgrade_request(const std::string &key)
 {
     return "GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8902\r\nUpgrade: websocket\r\n"
-           "Connection: Upgrade\r\nSec-WebSocket-Key: " + key +
-           "\r\nSec-WebSocket-Version: 13\r\n\r\n";
+           "Connection: Upgrade\r\nSec-WebSocket-Key: " +
+           key + "\r\nSec-WebSocket-Version: 13\r\n\r\n";
 }
 
 SOCKET handshaken_feed_client()
