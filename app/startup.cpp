@@ -7,6 +7,7 @@
 #include "dde/dde_service.h"
 #include "feed/feed_client.h"
 #include "feed/feed_messages.h"
+#include "feed/origin_policy.h"
 
 #include <ddeml.h>
 #include <shellapi.h>
@@ -80,6 +81,8 @@ BOOL init_instance(HINSTANCE instance, int show_command)
 void shutdown_app()
 {
     shutdown_begun = true;
+    // A consent box that the end of the loop closes records no answer.
+    stop_origin_consent();
     Shell_NotifyIconA(NIM_DELETE, &tray_icon_data);
     DdeNameService(dde_instance, service_name, nullptr, DNS_UNREGISTER);
     DdeUninitialize(dde_instance);

@@ -6,6 +6,7 @@
 #include "feed/frame_codec.h"
 #include "feed/frames.h"
 #include "feed/handshake.h"
+#include "feed/origin_policy.h"
 #include "feed/send_queue.h"
 
 #include <cstdio>
@@ -133,7 +134,8 @@ static void continue_handshake()
 {
     unsigned long serial = connection_serial;
     handshake_running = true;
-    HandshakeResult result = perform_handshake(feed_client);
+    RequestOrigin origin;
+    HandshakeResult result = perform_handshake(feed_client, &origin);
     handshake_running = false;
     // A message box may have let this connection end and another begin.
     if (serial != connection_serial || feed_client.state != FEED_HANDSHAKING)
@@ -145,6 +147,15 @@ static void continue_handshake()
         return;
     }
     KillTimer(feed_host.window, FEED_TIMER_ID);  // the 101 response is queued
+    OriginVerdict verdict = judge_origin(origin);
+    if (verdict != ORIGIN_WELCOME) {
+        // Closed before the 101 response goes out, so the slot stays free for
+        // the real feed while the user is asked.
+        disconnect_feed_client();
+        if (verdict == ORIGIN_UNKNOWN)
+            ask_origin_consent(origin.text);
+        return;
+    }
     if (send_queued(feed_client, feed_client.socket) != 0) {
         disconnect_feed_client();
         return;

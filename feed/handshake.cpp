@@ -20,6 +20,7 @@
  */
 static const char REQUEST_LINE[] = "GET ";
 static const char KEY_HEADER_NAME[] = "Sec-WebSocket-Key";
+static const char ORIGIN_HEADER_NAME[] = "Origin";
 static const char KEY_SUFFIX_FORMAT[] = "%s258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 static const char RESPONSE_FORMAT[] = "HTTP/1.1 101 Switching Protocols\r\n"
                                       "Upgrade: websocket\r\n"
@@ -40,13 +41,13 @@ static char ascii_lower(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-// The key header's value, trimmed of the blanks around it in place, when line
-// (ended by a NUL) is that header; null for any other line.
-static const char *key_header_value(char *line)
+// The value of header `name`, trimmed of the blanks around it in place, when
+// line (ended by a NUL) is that header; null for any other line.
+static const char *header_value(char *line, const char *name)
 {
-    const size_t name_length = sizeof KEY_HEADER_NAME - 1;
+    const size_t name_length = std::strlen(name);
     for (size_t i = 0; i < name_length; ++i) {
-        if (ascii_lower(line[i]) != ascii_lower(KEY_HEADER_NAME[i]))
+        if (ascii_lower(line[i]) != ascii_lower(name[i]))
             return nullptr;
     }
     if (line[name_length] != ':')
@@ -61,10 +62,33 @@ static const char *key_header_value(char *line)
     return value;
 }
 
-HandshakeResult perform_handshake(FeedClient &client)
+// Notes one Origin header; a second one makes the origin unusable.
+static void take_origin(RequestOrigin &origin, const char *value)
 {
+    size_t length = std::strlen(value);
+    bool usable = !origin.present && length > 0 && length <= ORIGIN_MAX;
+    size_t shown = length <= ORIGIN_MAX ? length : ORIGIN_MAX;
+    for (size_t i = 0; i < shown; ++i) {
+        unsigned char c = static_cast<unsigned char>(value[i]);
+        bool control = c < 0x20 || c == 0x7F;
+        usable = usable && !control;
+        origin.text[i] = control ? '?' : value[i];
+    }
+    origin.text[shown] = '\0';
+    origin.present = true;
+    origin.usable = usable;
+}
+
+HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin)
+{
+    RequestOrigin unused;
+    RequestOrigin &found = origin ? *origin : unused;
+    found.present = found.usable = false;
+    found.text[0] = '\0';
+
     char *head = client.receive_buffer;
-    if (!std::strstr(head, "\r\n\r\n")) {
+    const char *head_end = std::strstr(head, "\r\n\r\n");
+    if (!head_end) {
         // TCP may cut the head anywhere; only a full buffer means it never ends.
         if (client.receive_length < FEED_BUFFER_SIZE)
             return HANDSHAKE_WAITING;
@@ -89,8 +113,12 @@ HandshakeResult perform_handshake(FeedClient &client)
                 if (!blank)
                     return HANDSHAKE_REFUSED;
                 *blank = '\0';
-            } else if (const char *value = key_header_value(line)) {
+            } else if (const char *value = header_value(line, KEY_HEADER_NAME)) {
                 key = value;
+            } else if (line <= head_end) {
+                // Only the head's own headers, not bytes sent behind it.
+                if (const char *origin_value = header_value(line, ORIGIN_HEADER_NAME))
+                    take_origin(found, origin_value);
             }
         }
     }

@@ -9,7 +9,21 @@ enum HandshakeResult {
     HANDSHAKE_WAITING = 2,   // no blank line yet and receive_buffer has room: read on
 };
 
+constexpr size_t ORIGIN_MAX = 255;
+
+// The Origin header of the request head, which browsers send with every
+// WebSocket request (RFC 6455, 10.2) and other clients may leave out.
+struct RequestOrigin {
+    bool present;
+    // At most ORIGIN_MAX bytes, no control character, not empty, not given twice.
+    bool usable;
+    // The value as sent, blanks around it dropped; when it is not usable, cut
+    // to ORIGIN_MAX bytes with control characters shown as '?'.
+    char text[ORIGIN_MAX + 1];
+};
+
 // Checks the request head at the front of client.receive_buffer (NUL behind
 // receive_length bytes). Ends lines in place with NULs while it scans. On
-// HANDSHAKE_DONE the response replaces whatever send_buffer held.
-HandshakeResult perform_handshake(FeedClient &client);
+// HANDSHAKE_DONE the response replaces whatever send_buffer held, and origin,
+// when given, describes the head's Origin header.
+HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin = nullptr);

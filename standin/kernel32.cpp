@@ -126,6 +126,11 @@ void GetStartupInfoA(LPSTARTUPINFOA info)
     info->wShowWindow = P().script.startup_show;
 }
 
+ULONGLONG GetTickCount64(void)
+{
+    return P().script.tick_count;
+}
+
 void ExitProcess(UINT code)
 {
     throw ProcessExit(code);

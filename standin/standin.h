@@ -99,6 +99,7 @@ struct Script {
     UINT dde_initialize_result = DMLERR_NO_ERROR;
     std::vector<std::string> failing_strings;  // DdeCreateStringHandleA gives 0 for these texts
     bool name_service_fails = false;
+    ULONGLONG tick_count = 1000000;             // what GetTickCount64 gives; tests move it on
     UINT dde_failure_error = DMLERR_SYS_ERROR;  // DdeGetLastError after any scripted DDE failure
 };
 
@@ -300,6 +301,18 @@ bool timer_running(HWND hwnd, UINT_PTR id);
 // The timer's period elapses: posts its WM_TIMER when it is running, as the
 // system would; false (nothing posted) when it is not.
 bool timer_elapses(HWND hwnd, UINT_PTR id);
+
+// advapi32: the registry of HKEY_CURRENT_USER, key paths and value names
+// compared without regard to case as Windows does. A value is its type and
+// its bytes; nullopt when the key or the value does not exist.
+struct RegistryValue {
+    DWORD type;
+    std::string bytes;
+};
+std::optional<RegistryValue> registry_value(const std::string &key, const std::string &name);
+void set_registry_value(const std::string &key, const std::string &name, DWORD type,
+                        const std::string &bytes);
+std::string dword_bytes(DWORD value);
 
 // gdi32, shell32
 bool tray_icon_shown(HWND hwnd, UINT id);  // added by Shell_NotifyIconA and not deleted

@@ -48,6 +48,10 @@ struct Process {
     std::vector<HGDIOBJ> deleted_objects;           // deleted successfully
     std::vector<std::pair<HWND, UINT>> tray;        // icons present in the notification area
     std::vector<std::pair<HWND, UINT_PTR>> timers;  // running timers
+    // HKEY_CURRENT_USER: lower-case key path -> lower-case value name -> value.
+    std::map<std::string, std::map<std::string, RegistryValue>> registry;
+    std::map<HKEY, std::string> open_keys;
+    uintptr_t keys_opened = 0;
     int wsa_started = 0, socket_error = 0;
     std::map<SOCKET, SocketState> sockets;
     struct PendingAccept {
@@ -84,7 +88,8 @@ uintptr_t handle_number(H h, uintptr_t base)
     return reinterpret_cast<uintptr_t>(h) - base;
 }
 constexpr uintptr_t kWindowBase = 0x10000, kDcBase = 0x20000, kFontBase = 0x30000, kStockFont = 0x3ffff,
-                    kMenuBase = 0x40000, kIconBase = 0x50000, kCursorBase = 0x60000, kAccelBase = 0x70000,
-                    kStringBase = 0x80000, kConvBase = 0x90000, kDataBase = 0xa0000, kModule = 0x400000;
+                    kMenuBase = 0x40000, kKeyBase = 0xb0000, kIconBase = 0x50000, kCursorBase = 0x60000,
+                    kAccelBase = 0x70000, kStringBase = 0x80000, kConvBase = 0x90000, kDataBase = 0xa0000,
+                    kModule = 0x400000;
 
 }  // namespace standin

@@ -42,6 +42,7 @@ typedef const char *LPCSTR;
 typedef BYTE *LPBYTE;
 typedef DWORD *LPDWORD;
 typedef UINT_PTR SOCKET;
+typedef uint64_t ULONGLONG;
 
 #define TRUE 1
 #define FALSE 0
@@ -60,6 +61,7 @@ DECLARE_HANDLE(HBRUSH);
 DECLARE_HANDLE(HDC);
 DECLARE_HANDLE(HFONT);
 DECLARE_HANDLE(HSZ);
+DECLARE_HANDLE(HKEY);
 DECLARE_HANDLE(HCONV);
 DECLARE_HANDLE(HDDEDATA);
 typedef HINSTANCE HMODULE;
@@ -315,7 +317,14 @@ typedef void(CALLBACK *LPWSAOVERLAPPED_COMPLETION_ROUTINE)(DWORD, DWORD, LPWSAOV
 
 #define IDOK 1
 #define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
 #define MB_OK 0x00000000L
+#define MB_YESNO 0x00000004L
+#define MB_ICONWARNING 0x00000030L
+#define MB_DEFBUTTON2 0x00000100L
+#define MB_SETFOREGROUND 0x00010000L
+#define MB_TOPMOST 0x00040000L
 #define PM_NOREMOVE 0x0000
 #define PM_REMOVE 0x0001
 #define MB_ICONERROR 0x00000010L
@@ -391,7 +400,27 @@ typedef HDDEDATA(CALLBACK *PFNCALLBACK)(UINT wType, UINT wFmt, HCONV hConv, HSZ 
 #define ERROR_INVALID_FLAGS 1004
 #define ERROR_NO_UNICODE_TRANSLATION 1113
 
+// advapi32: the registry
+typedef HKEY *PHKEY;
+typedef DWORD REGSAM;
+typedef void *LPSECURITY_ATTRIBUTES;
+#define HKEY_CURRENT_USER ((HKEY)(ULONG_PTR)((LONG)0x80000001))
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define REG_SZ 1
+#define REG_DWORD 4
+#define ERROR_SUCCESS 0L
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_MORE_DATA 234L
+LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD options, REGSAM access, PHKEY result);
+LONG RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD reserved, LPSTR class_name, DWORD options, REGSAM access,
+                     LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
+LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size);
+LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size);
+LONG RegCloseKey(HKEY key);
+
 // kernel32
+ULONGLONG GetTickCount64(void);
 BOOL InitializeCriticalSectionAndSpinCount(LPCRITICAL_SECTION cs, DWORD spin_count);
 void InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void EnterCriticalSection(LPCRITICAL_SECTION cs);

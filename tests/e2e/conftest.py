@@ -24,6 +24,7 @@ def wine_env():
     shutil.rmtree(E2E_ARTIFACTS, ignore_errors=True)
     E2E_ARTIFACTS.mkdir(parents=True)
     with running_prefix("e2e", "null", E2E_ARTIFACTS / "wine-prefix.log") as env:
+        Wine(env, E2E_ARTIFACTS / "session").forget_remembered_origins()
         yield env
 
 

@@ -102,3 +102,41 @@ def test_browser_answers_request_and_value_reaches_cell(vantrel, wine, feed_page
     assert [e["text"] for e in feed_page.received()] == [REQUEST_TEXT], feed_page.reports.events
     assert not [e for e in feed_page.reports.events if e["event"] in ("close", "error")], \
         feed_page.reports.events
+
+
+# A page of a foreign origin (feed.example, mapped to this machine by the
+# browser) is closed without a 101 response, and the user is asked once.
+# Allowed, its next attempt connects and its value reaches the cell; refused,
+# its next attempt is closed without asking and it never gets a request.
+FOREIGN_HOST = "feed.example"
+CONSENT_CAPTION = "Quellvarden Vantrel"
+
+
+@pytest.mark.parametrize("answer", ["yes", "no"])
+def test_page_of_foreign_origin_needs_consent(vantrel, wine, feed_page, answer):
+    watch = wine.start("ddewatch.exe", "--timeout", WATCH_TIMEOUT, "--count", 2, ITEM)
+    watch.wait_for_output()
+    Page.open(feed_page, host=FOREIGN_HOST, port=FEED_PORT, value="12.5", retry=1000,
+              extra_flags=["--host-resolver-rules=MAP %s 127.0.0.1" % FOREIGN_HOST])
+    origin = feed_page.wait_for(lambda e: e["event"] == "connecting", "connection attempt")["origin"]
+    assert origin.startswith("http://%s:" % FOREIGN_HOST), origin
+
+    box = wine.winctl("msgbox", "--caption", CONSENT_CAPTION, "--press", "none", timeout=30)
+    assert box.returncode == 0 and origin in box.stdout, box
+    assert not feed_page.events("open"), "the page was let in before the user answered"
+    pressed = wine.winctl("msgbox", "--caption", CONSENT_CAPTION, "--press", answer)
+    assert pressed.returncode == 0, pressed
+    assert wine.remembered_origin(origin) == (1 if answer == "yes" else 0)
+
+    if answer == "yes":
+        feed_page.wait_for(lambda e: e["event"] == "sent", "update sent by the page")
+        assert watch.wait(WATCH_TIMEOUT + TOOL_MARGIN) == DDE_OK
+        assert watch.result().values[-1] == (ITEM, "12.5"), watch.result()
+    else:
+        # The next attempts are closed without a box and without a request.
+        attempts = len(feed_page.events("connecting"))
+        feed_page.wait_for(lambda e: e["event"] == "connecting" and
+                           len(feed_page.events("connecting")) >= attempts + 2, "two more attempts")
+        assert wine.winctl("msgbox", "--caption", CONSENT_CAPTION, "--press", "none",
+                           timeout=2).returncode == 1, "asked again"
+        assert not feed_page.events("open") and not feed_page.received(), feed_page.reports.events

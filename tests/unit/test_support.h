@@ -13,6 +13,7 @@
 #include "feed/feed_messages.h"
 #include "feed/frame_codec.h"
 #include "feed/frames.h"
+#include "feed/origin_policy.h"
 #include "feed/send_queue.h"
 #include "standin.h"
 

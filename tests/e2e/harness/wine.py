@@ -22,6 +22,9 @@ WINE_PREFIX_SH = REPO / "scripts" / "wine-prefix.sh"
 FEED_PORT = 8902
 WM_CLOSE = 0x10
 
+# Where the program remembers the web pages the user allowed or refused.
+ORIGINS_KEY = r"HKCU\Software\Quellvarden\Vantrel\Origins"
+
 # ddewatch exit codes.
 DDE_OK, DDE_NO_DATA, DDE_NO_SERVER, DDE_TIMEOUT = 0, 1, 2, 3
 
@@ -221,7 +224,10 @@ class Wine:
         return self.log_dir / (stem + ".out"), self.log_dir / (stem + ".err")
 
     def start(self, exe, *args):
-        argv = ["wine", str(EXE_DIR / exe)] + [str(a) for a in args]
+        """Starts one of the built executables (or, for a name without a
+        folder that is not built here, one of Wine's own programs)."""
+        program = str(EXE_DIR / exe) if (EXE_DIR / exe).is_file() else exe
+        argv = ["wine", program] + [str(a) for a in args]
         out_path, err_path = self._files(exe)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
@@ -248,6 +254,22 @@ class Wine:
         if args[0] in ("msgbox", "find"):
             args = args + ("--timeout", timeout)
         return self.run("winctl.exe", *args, limit=timeout + TOOL_MARGIN)
+
+    def remembered_origin(self, origin):
+        """The answer the program remembered for a web page's origin: 1
+        allowed, 0 refused, None when there is none."""
+        result = self.run("reg", "query", ORIGINS_KEY, "/v", origin, limit=60)
+        if result.returncode != 0:
+            return None
+        match = re.search(r"REG_DWORD\s+0x([0-9a-fA-F]+)", result.stdout)
+        if not match:
+            fail("no REG_DWORD for %s:\n%s" % (origin, result))
+        return int(match.group(1), 16)
+
+    def forget_remembered_origins(self):
+        """Deletes every remembered origin, so that no test depends on an
+        earlier run."""
+        self.run("reg", "delete", ORIGINS_KEY, "/f", limit=60)
 
     def serves_dde(self):
         """Whether a DDE server answers: any answer to a one-time request,

@@ -1,7 +1,7 @@
 // winctl: finds, reads and dismisses top-level windows for the end-to-end
 // tests, which drive the program from outside its process.
 //
-//   winctl msgbox --caption C [--press ok|cancel|none]
+//   winctl msgbox --caption C [--press ok|cancel|yes|no|none]
 //   winctl dialog --caption C [--press ok|cancel|none]
 //   winctl find   --class C [--title T] [--gone]
 //   winctl post   --class C [--title T] MSG [WPARAM [LPARAM]]
@@ -40,7 +40,7 @@ struct Command {
 
 static Command command;
 
-static const char USAGE[] = "usage: winctl msgbox --caption C [--press ok|cancel|none] [--timeout S]\n"
+static const char USAGE[] = "usage: winctl msgbox --caption C [--press ok|cancel|yes|no|none] [--timeout S]\n"
                             "       winctl dialog --caption C [--press ok|cancel|none] [--timeout S]\n"
                             "       winctl find --class C [--title T] [--gone] [--timeout S]\n"
                             "       winctl post --class C [--title T] MSG [WPARAM [LPARAM]] [--timeout S]\n"
@@ -101,7 +101,7 @@ static int parse_args(int argc, char **argv)
             c.title = value;
             c.has_title = true;
         } else if (arg == "--press" && by_caption) {
-            if (value != "ok" && value != "cancel" && value != "none")
+            if (value != "ok" && value != "cancel" && value != "yes" && value != "no" && value != "none")
                 return usage_error("bad --press ", value.c_str());
             c.press = value;
         } else if (arg == "--class" && by_class) {
@@ -205,7 +205,7 @@ static BOOL CALLBACK collect_child(HWND hwnd, LPARAM lparam)
 // A box without an OK button (MB_YESNO and the like) is closed by cancel.
 static bool press_button(HWND box, const std::string &which)
 {
-    int id = which == "ok" ? IDOK : IDCANCEL;
+    int id = which == "ok" ? IDOK : which == "yes" ? IDYES : which == "no" ? IDNO : IDCANCEL;
     HWND button = GetDlgItem(box, id);
     if (!button && id == IDOK) {
         id = IDCANCEL;
