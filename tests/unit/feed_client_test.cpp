@@ -204,24 +204,6 @@ TEST_F(FeedClientTest, FailedHandshakeDropsTheClient)
     }
 }
 
-// While a failed handshake's box is open, the client may go and another come:
-// the box's handler must then leave the new one alone.
-TEST_F(FeedClientTest, ClientThatEndsDuringTheHandshakeBoxIsForgotten)
-{
-    SOCKET old_client = connect_feed_client();
-    SOCKET next = INVALID_SOCKET;
-    standin::script().message_box_hook = [&] {
-        standin::script().message_box_hook = nullptr;
-        socket_event(old_client, FD_CLOSE);
-        next = connect_feed_client();
-    };
-    feed_client_sends(old_client, "GET / HTTP/1.1\r\nX: \r?\r\n\r\n");
-    ASSERT_NE(next, INVALID_SOCKET);
-    EXPECT_EQ(feed_client.socket, next);
-    EXPECT_EQ(feed_client.state, FEED_HANDSHAKING);
-    EXPECT_FALSE(closed(next));
-}
-
 TEST_F(FeedClientTest, FramesSplitAcrossReadsWaitAtTheFront)
 {
     link("1234.lastprice");
@@ -410,6 +392,7 @@ TEST_F(FeedClientTest, HandshakeLimitPassesWhileItsBoxIsOpen)
 // still the current one.
 struct BoxCase {
     const char *name;
+    bool next_sends_head;
     bool next_leaves;  // before the box closes
 };
 
@@ -424,16 +407,22 @@ TEST_P(ReadDuringHandshakeBox, IsDoneOnceTheBoxCloses)
         standin::script().message_box_hook = nullptr;
         socket_event(old_client, FD_CLOSE);
         next = connect_feed_client();
-        feed_client_sends(next, upgrade_request());
+        if (GetParam().next_sends_head)
+            feed_client_sends(next, upgrade_request());
         EXPECT_EQ(sent(next), "");  // not while the box is open
         if (GetParam().next_leaves)
             socket_event(next, FD_CLOSE);
     };
     feed_client_sends(old_client, "GET / HTTP/1.1\r\nX: \r?\r\n\r\n");
     ASSERT_NE(next, INVALID_SOCKET);
+    // The box's handler leaves the new client alone.
+    EXPECT_EQ(closed(next), GetParam().next_leaves);
     if (GetParam().next_leaves) {
         EXPECT_EQ(feed_client.state, FEED_NONE);
         EXPECT_EQ(sent(next), "");
+    } else if (!GetParam().next_sends_head) {
+        EXPECT_EQ(feed_client.socket, next);
+        EXPECT_EQ(feed_client.state, FEED_HANDSHAKING);
     } else {
         EXPECT_EQ(feed_client.state, FEED_OPEN);
         EXPECT_EQ(sent(next), RESPONSE + request_frame("1234.lastprice"));
@@ -441,8 +430,9 @@ TEST_P(ReadDuringHandshakeBox, IsDoneOnceTheBoxCloses)
 }
 
 INSTANTIATE_TEST_SUITE_P(Clients, ReadDuringHandshakeBox,
-                         testing::Values(BoxCase{"NextClientStays", false},
-                                         BoxCase{"NextClientLeaves", true}),
+                         testing::Values(BoxCase{"NextClientSendsNothingYet", false, false},
+                                         BoxCase{"NextClientSendsItsHead", true, false},
+                                         BoxCase{"NextClientSendsItsHeadAndLeaves", true, true}),
                          [](const testing::TestParamInfo<BoxCase> &info) { return info.param.name; });
 
 TEST_F(FeedClientTest, UpdatesSentJustBeforeClosingAreApplied)

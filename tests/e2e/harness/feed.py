@@ -97,6 +97,11 @@ def close_frame(code=1000):
     return frame(OP_CLOSE, struct.pack("!H", code))
 
 
+def close_answer(code):
+    """The program's close frame with a status code (unmasked)."""
+    return struct.pack("!BBH", 0x80 | OP_CLOSE, 2, code)
+
+
 def accept_value(key):
     """Sec-WebSocket-Accept for a client key (RFC 6455, 1.3 and 4.2.2)."""
     return base64.b64encode(hashlib.sha1(key.encode("ascii") + GUID).digest()).decode("ascii")
@@ -250,6 +255,19 @@ class RawFeed:
                 fail("%d stray bytes after %d frames" % (len(buf), count))
         await within(read(), "%d frames" % count, limit)
         return frames
+
+    async def send_frame_that_never_fits(self, header):
+        """Sends a frame header announcing more than the program's receive
+        buffer holds, and 11,000 bytes of its payload; the program must end
+        the connection, with close code 1009 where the reset of the bytes
+        still coming does not swallow it."""
+        try:
+            await self.send(header + b"x" * 11000)
+        except ConnectionError:
+            pass  # closed while the bytes still went in
+        got = await self.closed_by_program()
+        if got not in (close_answer(1009), b""):
+            fail("the program answered a frame that can never fit with %r" % got)
 
     async def closed_by_program(self):
         """Waits for the program to close the connection; gives whatever it
