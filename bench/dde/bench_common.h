@@ -1,0 +1,38 @@
+// What the benchmark's DDE server and DDE client share: the clock that
+// stamps values and the list of items, one a line.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <fstream>
+#include <string>
+#include <vector>
+
+// Microseconds since 1970 on the machine's wall clock: a Wine process and a
+// Linux process (the feed client) read the same clock, so a value stamped by
+// one can be aged by the other.
+inline int64_t now_us()
+{
+    FILETIME ft;
+    GetSystemTimePreciseAsFileTime(&ft);
+    const int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    const int64_t unix_epoch_ticks = 116444736000000000LL; // 1601 to 1970 in 100 ns
+    return (ticks - unix_epoch_ticks) / 10;
+}
+
+// One item a line; blank lines skipped, CR LF endings allowed.
+inline bool read_items(const char *path, std::vector<std::string> *items)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return false;
+    std::string line;
+    while (std::getline(file, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!line.empty())
+            items->push_back(line);
+    }
+    return !items->empty();
+}
