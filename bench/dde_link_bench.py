@@ -14,48 +14,43 @@ Needs build/windows/*.exe (scripts/build.sh windows). Uses the Wine prefix
 build/wineprefix-bench with the null driver, and port 8902 must be free.
 """
 
-import subprocess
 import sys
 import tempfile
 import time
 from pathlib import Path
 
-from wine_bench import EXE_DIR, running_vantrel, wine_prefix
+from wine_bench import bench_wine
+from harness.wine import serving_vantrel
 
 
-def ddewatch(env, *args, limit=600):
-    """Runs ddewatch; gives its exit code, the seconds it took and its value lines."""
-    with tempfile.TemporaryFile() as out:
-        started = time.monotonic()
-        code = subprocess.run(["wine", str(EXE_DIR / "ddewatch.exe")] + [str(a) for a in args],
-                              stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
-                              env=env, timeout=limit).returncode
-        took = time.monotonic() - started
-        out.seek(0)
-        lines = out.read().decode("cp1252", "replace").splitlines()
-    return code, took, lines
+def timed_ddewatch(wine, *args):
+    """Runs ddewatch; gives its result and the seconds it took."""
+    started = time.monotonic()
+    result = wine.ddewatch(*args, timeout=600)
+    return result, time.monotonic() - started
 
 
-def bench_sheet(env, cells, items_file):
+def bench_sheet(wine, cells, items_file):
     items_file.write_text("".join("%d.lastprice\n" % (1000 + i) for i in range(cells)))
-    with running_vantrel(env):
-        code, linked, lines = ddewatch(env, "--format", "text", "--count", cells, "--timeout",
-                                       600, "--items-from", items_file)
-        if code != 0 or len(lines) != cells:
-            sys.exit("linking %d cells failed: exit code %d, %d values" % (cells, code, len(lines)))
-        code, requested, lines = ddewatch(env, "--format", "text", "--request", "--timeout", 600,
-                                          "--items-from", items_file)
-        if code != 0 or len(lines) != cells:
-            sys.exit("requesting %d cells failed: exit code %d" % (cells, code))
+    with serving_vantrel(wine):
+        result, linked = timed_ddewatch(wine, "--format", "text", "--count", cells,
+                                        "--items-from", items_file)
+        if result.returncode != 0 or len(result.values) != cells:
+            sys.exit("linking %d cells failed: exit code %d, %d values"
+                     % (cells, result.returncode, len(result.values)))
+        result, requested = timed_ddewatch(wine, "--format", "text", "--request",
+                                           "--items-from", items_file)
+        if result.returncode != 0 or len(result.values) != cells:
+            sys.exit("requesting %d cells failed: exit code %d" % (cells, result.returncode))
         print("%6d cells  linked in %7.2f s (%7.0f cells/s)   requested in %7.2f s (%7.0f/s)"
               % (cells, linked, cells / linked, requested, cells / requested), flush=True)
 
 
 def main():
     sizes = [int(a) for a in sys.argv[1:]] or [100, 1000, 3000]
-    with wine_prefix() as env, tempfile.TemporaryDirectory() as scratch:
+    with bench_wine() as wine, tempfile.TemporaryDirectory() as scratch:
         for cells in sizes:
-            bench_sheet(env, cells, Path(scratch) / "items.txt")
+            bench_sheet(wine, cells, Path(scratch) / "items.txt")
 
 
 if __name__ == "__main__":

@@ -17,7 +17,6 @@ build/wineprefix-bench with the null driver, and port 8902 must be free.
 """
 
 import asyncio
-import subprocess
 import sys
 import tempfile
 import time
@@ -25,7 +24,9 @@ from pathlib import Path
 
 import websockets
 
-from wine_bench import running_vantrel, wine, wine_prefix
+from wine_bench import bench_wine
+from harness.cells import watch
+from harness.wine import parse_watch_lines, serving_vantrel
 
 URL = "ws://127.0.0.1:8902/"
 ROUNDS = 10
@@ -41,40 +42,37 @@ async def requests(ws, count):
     return items
 
 
-async def bench_sheet(env, cells, scratch):
+async def bench_sheet(wine, cells, scratch):
     items = ["%d.f%d" % (1000 + i // 10, i % 10) for i in range(cells)]
     items_file = scratch / "items.txt"
     items_file.write_text("".join(item + "\n" for item in items))
-    out_path = scratch / "watch.out"
 
     async with websockets.connect(URL, max_size=None, ping_interval=None) as feed:
-        with open(out_path, "wb") as out:
-            started = time.monotonic()
-            watch = wine(env, "ddewatch.exe", "--format", "text", "--timeout", LIMIT,
-                         "--count", cells * (ROUNDS + 1), "--items-from", items_file,
-                         stdout=out, stderr=subprocess.DEVNULL)
-            asked = await requests(feed, cells)
-            requested = time.monotonic() - started
-            if sorted(asked) != sorted(items):
-                sys.exit("the feed client was not asked for every cell once")
+        started = time.monotonic()
+        cell = watch(wine, "--format", "text", "--count", cells * (ROUNDS + 1),
+                     "--items-from", items_file, timeout=LIMIT)
+        asked = await requests(feed, cells)
+        requested = time.monotonic() - started
+        if sorted(asked) != sorted(items):
+            sys.exit("the feed client was not asked for every cell once")
 
-            # Each cell's first value (a blank) comes from ddewatch's own request.
-            deadline = time.monotonic() + LIMIT
-            while len(out_path.read_bytes().splitlines()) < cells:
-                if time.monotonic() > deadline or watch.poll() is not None:
-                    sys.exit("ddewatch did not link every cell")
-                await asyncio.sleep(0.05)
+        # Each cell's first value (a blank) comes from ddewatch's own request.
+        deadline = time.monotonic() + LIMIT
+        while len(parse_watch_lines(cell.output())) < cells:
+            if time.monotonic() > deadline or not cell.running():
+                sys.exit("ddewatch did not link every cell")
+            await asyncio.sleep(0.05)
 
-            started = time.monotonic()
-            for round_ in range(ROUNDS):
-                for item in items:
-                    await feed.send('{"key":"%s","value":"%d.%d"}' % (item, round_, cells))
-            sent = time.monotonic() - started
-            code = await asyncio.get_running_loop().run_in_executor(None, watch.wait, LIMIT)
-            delivered = time.monotonic() - started
-            lines = out_path.read_bytes().splitlines()
-            if code != 0 or len(lines) != cells * (ROUNDS + 1):
-                sys.exit("ddewatch: exit code %d, %d values of %d" % (code, len(lines), cells * (ROUNDS + 1)))
+        started = time.monotonic()
+        for round_ in range(ROUNDS):
+            for item in items:
+                await feed.send('{"key":"%s","value":"%d.%d"}' % (item, round_, cells))
+        sent = time.monotonic() - started
+        code = await asyncio.get_running_loop().run_in_executor(None, cell.wait, LIMIT)
+        delivered = time.monotonic() - started
+        values = parse_watch_lines(cell.output())
+        if code != 0 or len(values) != cells * (ROUNDS + 1):
+            sys.exit("ddewatch: exit code %d, %d values of %d" % (code, len(values), cells * (ROUNDS + 1)))
 
     started = time.monotonic()
     async with websockets.connect(URL, max_size=None, ping_interval=None) as feed:
@@ -91,10 +89,10 @@ async def bench_sheet(env, cells, scratch):
 
 def main():
     sizes = [int(a) for a in sys.argv[1:]] or [10, 100, 1000]
-    with wine_prefix() as env, tempfile.TemporaryDirectory() as scratch:
+    with bench_wine() as wine, tempfile.TemporaryDirectory() as scratch:
         for cells in sizes:
-            with running_vantrel(env):
-                asyncio.run(bench_sheet(env, cells, Path(scratch)))
+            with serving_vantrel(wine):
+                asyncio.run(bench_sheet(wine, cells, Path(scratch)))
 
 
 if __name__ == "__main__":

@@ -3,9 +3,10 @@
 # and runs vantrel.exe under Wine in the foreground until it ends.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-repo=$PWD
 
-WINEPREFIX=$(realpath -m "${VANTREL_WINEPREFIX:-$repo/build/wineprefix-run}")
+# shellcheck source=scripts/wine-env.sh
+. scripts/wine-env.sh
+WINEPREFIX=$(realpath -m "${VANTREL_WINEPREFIX:-$(wine_prefix_path run)}")
 export WINEPREFIX
 
 usage() {
@@ -40,9 +41,6 @@ esac
 
 bash scripts/install-deps.sh
 bash scripts/build.sh windows
-
-# shellcheck source=scripts/wine-env.sh
-. scripts/wine-env.sh
 
 if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     driver=x11

@@ -6,9 +6,8 @@
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
 
-# The Wine prefixes the end-to-end tests use (never the run prefix, in which
-# someone may be running the program).
-TEST_PREFIXES=(build/wineprefix-e2e build/wineprefix-x11)
+# shellcheck source=scripts/wine-env.sh
+. scripts/wine-env.sh
 ARTIFACTS=build/artifacts
 
 summary=()
@@ -60,10 +59,10 @@ run_e2e() {
 
 # However pytest ends, leave no Wine server of the tests behind.
 stop_e2e_wine() {
-    local prefix
-    for prefix in "${TEST_PREFIXES[@]}"; do
-        if [ -d "$prefix" ]; then
-            bash scripts/wine-prefix.sh stop "$prefix" || true
+    local role
+    for role in "${WINE_TEST_ROLES[@]}"; do
+        if [ -d "$(wine_prefix_path "$role")" ]; then
+            bash scripts/wine-prefix.sh stop "$role" || true
         fi
     done
 }

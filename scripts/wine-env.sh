@@ -7,6 +7,29 @@
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 
+# Every Wine prefix the project makes, one per role, all under build/:
+#   run    scripts/run.sh, where someone may be running the program
+#   e2e    the end-to-end tests (null driver)
+#   x11    the screenshot tests (X11 driver on an Xvfb display)
+#   bench  the benchmarks (null driver)
+WINE_PREFIX_ROLES=(run e2e x11 bench)
+# The prefixes the test command starts and must stop again.
+WINE_TEST_ROLES=(e2e x11)
+VANTREL_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# Prints the absolute path of the prefix of a role.
+wine_prefix_path() {
+    local role
+    for role in "${WINE_PREFIX_ROLES[@]}"; do
+        if [ "$role" = "$1" ]; then
+            echo "$VANTREL_REPO/build/wineprefix-$1"
+            return 0
+        fi
+    done
+    echo "wine-env: no Wine prefix role '$1' (roles: ${WINE_PREFIX_ROLES[*]})" >&2
+    return 1
+}
+
 # Written once the prefix is fully built, so an interrupted wineboot is
 # noticed and redone rather than used half-made.
 WINE_PREFIX_MARK=.vantrel-prefix-ready

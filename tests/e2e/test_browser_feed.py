@@ -14,44 +14,16 @@ page's reports are kept in build/artifacts/e2e/<test>/.
 Chromium (Debian's package, scripts/install-deps.sh) must be installed.
 """
 
-import http.server
-import json
-import os
-import queue
-import shutil
-import signal
-import subprocess
-import tempfile
-import threading
-import time
-import urllib.parse
 from pathlib import Path
 
 import pytest
 
-from conftest import DDE_OK, FEED_PORT, TOOL_MARGIN
+from harness.browser import Page
+from harness.wine import DDE_OK, FEED_PORT, TOOL_MARGIN
 
 PAGE = Path(__file__).resolve().parent / "browser" / "feed_client.html"
 
-# Chromium needs 0.5 s (3 s on a cold start) from its start to the page's
-# connection here (2 cores); the limits leave room for a loaded machine.
-BROWSER_START_LIMIT = 60
-EVENT_LIMIT = 30
-BROWSER_EXIT_LIMIT = 15
 WATCH_TIMEOUT = 90
-
-CHROMIUM_FLAGS = [
-    "--headless",
-    "--no-sandbox",  # needed as root
-    "--disable-gpu",
-    "--disable-background-networking",
-    "--disable-component-update",
-    "--disable-sync",
-    "--no-first-run",
-    "--no-default-browser-check",
-    "--no-proxy-server",
-    "--enable-logging=stderr",
-]
 
 ITEM = "1234.lastprice"
 # The request message for ITEM, byte for byte as the program sends it.
@@ -60,158 +32,24 @@ REQUEST_TEXT = '{ "request" : "1234.lastprice" }'
 BLANK = {"xltable": '" "', "text": " "}
 
 
-class ReportServer:
-    """Serves the page and collects what it reports, in the page's order."""
-
-    def __init__(self, log_path):
-        self.events = []
-        self.arrived = queue.Queue()
-        self.log_path = log_path
-        server = self
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                if urllib.parse.urlsplit(self.path).path != "/" + PAGE.name:
-                    self.send_error(404)
-                    return
-                body = PAGE.read_bytes()
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html; charset=utf-8")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def do_POST(self):
-                body = self.rfile.read(int(self.headers.get("Content-Length", "0")))
-                self.send_response(204)
-                self.end_headers()
-                server.arrived.put(body)
-
-            def log_message(self, *args):
-                pass
-
-        self.httpd = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.thread = threading.Thread(target=self.httpd.serve_forever, daemon=True)
-        self.thread.start()
-
-    def page_url(self, **query):
-        return "http://127.0.0.1:%d/%s?%s" % (self.httpd.server_address[1], PAGE.name,
-                                              urllib.parse.urlencode(query))
-
-    def _take(self, body):
-        event = json.loads(body)
-        with open(self.log_path, "a", encoding="utf-8") as log:
-            log.write(json.dumps(event, ensure_ascii=False) + "\n")
-        # The page posts one report at a time, so they arrive in its order.
-        self.events.append(event)
-
-    def collect(self):
-        """Takes in whatever has arrived, without waiting."""
-        while True:
-            try:
-                self._take(self.arrived.get_nowait())
-            except queue.Empty:
-                return self.events
-
-    def wait_for(self, predicate, limit, what, browser):
-        """The first event that `predicate` accepts; fails the test when none
-        has come within `limit` seconds or the browser has ended."""
-        deadline = time.monotonic() + limit
-        seen = 0
-        while True:
-            self.collect()
-            for event in self.events[seen:]:
-                if predicate(event):
-                    return event
-            seen = len(self.events)
-            if not browser.running():
-                pytest.fail("Chromium ended (exit code %s) before %s; page reports: %s; "
-                            "logs in %s" % (browser.popen.returncode, what, self.events,
-                                            browser.log_dir))
-            if time.monotonic() > deadline:
-                pytest.fail("no %s within %s s; page reports: %s; logs in %s"
-                            % (what, limit, self.events, browser.log_dir))
-            try:
-                self._take(self.arrived.get(timeout=0.2))
-            except queue.Empty:
-                pass
-
-    def close(self):
-        self.httpd.shutdown()
-        self.httpd.server_close()
-        self.thread.join(10)
-
-
-class Browser:
-    """Headless Chromium on one page, in a process group of its own."""
-
-    def __init__(self, url, log_dir, profile):
-        self.log_dir = log_dir
-        argv = [chromium_path()] + CHROMIUM_FLAGS + ["--user-data-dir=" + profile, url]
-        with open(log_dir / "chromium.out", "wb") as out, \
-                open(log_dir / "chromium.err", "wb") as err:
-            out.write((" ".join(argv) + "\n").encode())
-            out.flush()
-            self.popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out,
-                                          stderr=err, start_new_session=True)
-
-    def running(self):
-        return self.popen.poll() is None
-
-    def stop(self):
-        """Kills all of Chromium's processes at once. A browser that shuts
-        down in order sends a close frame, and the program, closing first,
-        keeps its end of the connection in TIME_WAIT: 127.0.0.1:8902 then
-        counts as taken for a minute, and the next test cannot start. Killed,
-        the browser's end closes first."""
-        try:
-            os.killpg(self.popen.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        self.popen.wait(BROWSER_EXIT_LIMIT)
-
-
-def chromium_path():
-    path = shutil.which("chromium")
-    if path is None:
-        pytest.fail("chromium is not installed (Debian package chromium; "
-                    "scripts/install-deps.sh installs it)")
-    return path
-
-
-class FeedPage:
-    """A browser page as the program's feed client, with its reports."""
+class FeedPage(Page):
+    """The tests' browser feed client, which answers every request with the
+    value in its query."""
 
     def __init__(self, log_dir):
-        self.log_dir = log_dir
-        self.reports = ReportServer(log_dir / "page-reports.jsonl")
-        self.profile = tempfile.mkdtemp(prefix="vantrel-chromium-")
-        self.browser = None
+        super().__init__(PAGE, log_dir)
 
     def open(self, value, port=FEED_PORT):
         """Starts the browser on the page, which answers every request with
         `value`, and waits until the page has connected to `port`."""
-        url = self.reports.page_url(port=port, value=value)
-        self.browser = Browser(url, self.log_dir, self.profile)
-        self.wait_for(lambda e: True, "report from the page", BROWSER_START_LIMIT)
+        super().open(port=port, value=value)
         connected = self.wait_for(lambda e: e["event"] in ("open", "close", "error"),
                                   "WebSocket connection")
         assert connected["event"] == "open", \
             "the page could not connect: %s" % self.reports.events
 
-    def wait_for(self, predicate, what, limit=EVENT_LIMIT):
-        return self.reports.wait_for(predicate, limit, what, self.browser)
-
     def received(self):
-        return [e for e in self.reports.collect() if e["event"] == "message"]
-
-    def close(self):
-        try:
-            if self.browser is not None:
-                self.browser.stop()
-        finally:
-            self.reports.close()
-            shutil.rmtree(self.profile, ignore_errors=True)
+        return self.events("message")
 
 
 @pytest.fixture

@@ -9,7 +9,7 @@ the server answers it with a single blank.
 
 import pytest
 
-from conftest import DDE_NO_DATA, DDE_NO_SERVER, DDE_OK, DDE_TIMEOUT
+from harness.wine import DDE_NO_DATA, DDE_NO_SERVER, DDE_OK, DDE_TIMEOUT
 
 # A field without value, as ddewatch prints it: XlTable strings in quotes,
 # text as it is.

@@ -7,7 +7,7 @@ ends it. The messages are the ones the window's controls would send.
 
 import pytest
 
-from conftest import DDE_NO_SERVER, DDE_OK
+from harness.wine import DDE_NO_SERVER, DDE_OK
 
 WM_COMMAND, WM_SYSCOMMAND = 0x111, 0x112
 SC_MINIMIZE, SC_CLOSE = 0xF020, 0xF060

@@ -21,12 +21,11 @@ from collections import namedtuple
 
 import pytest
 
-from conftest import (DDE_NO_SERVER, REPO, STARTUP_LIMIT, WINE_PREFIX_SH, Wine,
-                      close_all, require_executables, stop_process, wait_for_free_port,
-                      wine_prefix_env)
+from harness.wine import (ARTIFACTS, DDE_NO_SERVER, REPO, STARTUP_LIMIT, Wine, prefix_command,
+                          prefix_env, require_executables, running_prefix, stop_process,
+                          wait_for_free_port)
 
-PREFIX = REPO / "build" / "wineprefix-x11"
-SHOTS = REPO / "build" / "artifacts" / "screenshots"
+SHOTS = ARTIFACTS / "screenshots"
 LOGS = SHOTS / "logs"
 
 SCREEN = "1024x768x24"
@@ -110,21 +109,19 @@ def display():
 def x11_env(display):
     """The environment of every Wine call: the X11 prefix set up for a
     virtual desktop, with its server running until the module ends."""
-    env = dict(os.environ, DISPLAY=display, **wine_prefix_env(PREFIX))
-    prefix_sh = ["bash", WINE_PREFIX_SH]
+    env = dict(os.environ, DISPLAY=display, **prefix_env("x11"))
+    log = LOGS / "setup.log"
     try:
-        # Creating the prefix takes 5 to 15 s; allow for a slow machine.
-        run_logged(prefix_sh + ["create", PREFIX, "x11"], env, limit=300)
+        prefix_command("create", "x11", "x11", log_path=log, limit=300, env=env)
         for key, name, kind, data in DESKTOP_SETTINGS:
             run_logged(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"],
                        env, limit=60)
+    finally:
         # The desktop takes its settings when the first process after a
         # server start makes it.
-        run_logged(prefix_sh + ["stop", PREFIX], env, limit=120)
-        run_logged(prefix_sh + ["start", PREFIX, "x11"], env, limit=120)
-        yield env
-    finally:
-        run_logged(prefix_sh + ["stop", PREFIX], env, limit=120)
+        prefix_command("stop", "x11", log_path=log, limit=120, env=env)
+    with running_prefix("x11", "x11", log, env=env) as running:
+        yield running
 
 
 # One line of `xwininfo -root -tree`: id, name, size, and the absolute
@@ -334,7 +331,7 @@ def app(x11_env):
         watcher = link_item(wine, vantrel, "1234.lastprice")
         yield App(x11_env, wine, vantrel, watcher)
     finally:
-        close_all(wine)
+        wine.close_all()
 
 
 def test_lighthouse_animates_in_tray_and_caption(app):
