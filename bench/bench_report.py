@@ -120,6 +120,24 @@ def chart(runs, path):
     plt.close(fig)
 
 
+README_START = "<!-- ceiling benchmark: start -->"
+README_END = "<!-- ceiling benchmark: end -->"
+
+
+def quote_in_readme(readme, runs, paced):
+    """Puts the table between the README's two markers; gives whether the
+    README has them."""
+    text = Path(readme).read_text()
+    start, end = text.find(README_START), text.find(README_END)
+    if start < 0 or end < start:
+        return False
+    now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d")
+    quoted = "%s\nLatest run (%s, %s; median of %d runs):\n\n%s\n" % (
+        README_START, now, machine(), len(runs), table(runs, paced))
+    Path(readme).write_text(text[:start] + quoted + text[end:])
+    return True
+
+
 def write_results(runs, folder, took, paced):
     """Writes RESULTS.md and throughput.png into `folder`; gives their paths."""
     folder = Path(folder)

@@ -14,31 +14,33 @@ with the null driver.
 - replay: from connecting to the last of the program's requests, with the
   largest size's fields; footprint: the program's peak memory then.
 
-Every figure is the median of --runs runs (at least 3). Writes RESULTS.md
-and throughput.png into --output (default bench/). Run it with
+Every figure is the median of --runs runs (default 3). Writes RESULTS.md,
+throughput.png and the runs' figures (runs.json) into --output; into
+bench/, the default, it also quotes the table in the README. Run it with
 scripts/bench.sh, which installs what it needs first; port 8902 must be free.
 """
 
 import argparse
 import json
-import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
-from bench_report import write_results
-from wine_bench import EXE_DIR, REPO, running_vantrel, wine, wine_prefix
+from bench_report import quote_in_readme, write_results
+from wine_bench import bench_wine
+from harness import local
+from harness.wine import REPO, serving_vantrel
 
 FEED_CLIENT = REPO / "bench" / "feed" / "feed_client.js"
 CEILING = ("VantrelCeiling", "Quote")
 PROGRAM = ("Quellvarden", "Quote")
+DDE_NO_SERVER = 2
 
 SIZES = [1, 100, 1000, 10000]
 # Updates counted at each size. Wine's DDE library searches its links one by
 # one, so each update costs more as links grow (10,000 links: about 160 a
 # second, and 40 s to link them); these keep a full run near 10 minutes.
-UPDATES = {1: 20000, 100: 20000, 1000: 4000, 10000: 1500}
+UPDATES = {1: 30000, 100: 30000, 1000: 6000, 10000: 3000}
 # Latency and staleness: this many fields at this rate.
 PACED_FIELDS = 100
 PACED_RATE = 1000
@@ -58,78 +60,39 @@ def item_names(count):
 
 
 class Lab:
-    """Starts the benchmark's processes, each writing into a scratch folder."""
+    """Starts the benchmark's processes through the harness's Wine runner;
+    every output lands in its log folder (build/artifacts/bench/)."""
 
-    def __init__(self, env, scratch):
-        self.env = env
-        self.scratch = scratch
-        self.count = 0
-
-    def _path(self, name):
-        self.count += 1
-        return self.scratch / ("%03d-%s" % (self.count, name))
+    def __init__(self, wine):
+        self.wine = wine
+        self.feeds = 0
 
     def items_file(self, count):
-        path = self.scratch / ("items-%d.txt" % count)
+        path = self.wine.log_dir / ("items-%d.txt" % count)
         if not path.exists():
             path.write_text("".join(item + "\n" for item in item_names(count)))
         return path
 
-    def start(self, argv, name, env=None):
-        """A process whose output goes to a file (never a pipe: Wine's
-        helpers would hold it open); gives the process and the file."""
-        out = self._path(name + ".out")
-        with open(out, "wb") as sink:
-            proc = subprocess.Popen([str(a) for a in argv], stdin=subprocess.DEVNULL, stdout=sink,
-                                    stderr=subprocess.STDOUT, env=env or self.env)
-        return proc, out
-
     def feed(self, mode, fields, *args):
-        return self.start(["node", FEED_CLIENT, mode, "--fields", fields] + list(args), "feed")
+        """The Node feed client."""
+        self.feeds += 1
+        return local.start(["node", FEED_CLIENT, mode, "--fields", fields] + list(args),
+                           self.wine.log_dir, "feed-%03d" % self.feeds)
 
     def count_updates(self, service, fields, updates, *args):
         """dde_count linked to `fields` items, until `updates` have come."""
-        return self.start(["wine", EXE_DIR / "dde_count.exe", "--service", service[0], "--topic",
-                           service[1], "--items-from", self.items_file(fields), "--count", updates,
-                           "--timeout", LIMIT] + list(args), "count")
+        return self.wine.start("dde_count.exe", "--service", service[0], "--topic", service[1],
+                               "--items-from", self.items_file(fields), "--count", updates,
+                               "--timeout", LIMIT, *args)
 
 
-def wait_line(proc, out, word, limit=LIMIT):
-    """The first output line that starts with `word`, split into words."""
-    deadline = time.monotonic() + limit
-    while True:
-        for line in out.read_text(errors="replace").splitlines():
-            if line.startswith(word + " "):
-                return line.split()
-        if proc.poll() is not None:
-            sys.exit("%s ended (exit code %s) before printing '%s':\n%s"
-                     % (out.name, proc.returncode, word, out.read_text(errors="replace")))
-        if time.monotonic() > deadline:
-            sys.exit("%s printed no '%s' within %s s" % (out.name, word, limit))
-        time.sleep(0.05)
-
-
-def finish(proc, out):
+def finish(counter):
     """Waits for a counting client; its "received" line as (count, first, last)."""
-    try:
-        code = proc.wait(LIMIT)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        sys.exit("%s did not end within %s s" % (out.name, LIMIT))
+    code = counter.wait(LIMIT + 30)
     if code != 0:
-        sys.exit("%s: exit code %s\n%s" % (out.name, code, out.read_text(errors="replace")))
-    words = wait_line(proc, out, "received")
+        sys.exit("the DDE client did not count every update\n%s" % counter.result())
+    words = local.output_line(counter, "received ").split()
     return int(words[1]), int(words[3]), int(words[5])
-
-
-def stop(proc):
-    if proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait(10)
 
 
 def rate(received):
@@ -140,31 +103,28 @@ def rate(received):
 def ceiling(lab, fields):
     """Updates a second from the minimal server to the counting client."""
     updates = UPDATES[fields]
-    server, server_out = lab.start(["wine", EXE_DIR / "dde_ceiling.exe", "--service", CEILING[0],
-                                    "--topic", CEILING[1], "--items-from", lab.items_file(fields),
-                                    "--count", updates, "--timeout", LIMIT], "ceiling")
+    server = lab.wine.start("dde_ceiling.exe", "--service", CEILING[0], "--topic", CEILING[1],
+                            "--items-from", lab.items_file(fields), "--count", updates,
+                            "--timeout", LIMIT)
     try:
         # The server's name must be registered before the client looks for it.
         deadline = time.monotonic() + 30
         while True:
-            client, client_out = lab.count_updates(CEILING, fields, updates)
-            if client.wait(LIMIT) != 2:
+            counter = lab.count_updates(CEILING, fields, updates)
+            if counter.wait(LIMIT + 30) != DDE_NO_SERVER:
                 break
-            if time.monotonic() > deadline or server.poll() is not None:
-                sys.exit("dde_ceiling does not serve:\n%s" % server_out.read_text(errors="replace"))
+            if time.monotonic() > deadline or not server.running():
+                sys.exit("dde_ceiling does not serve\n%s" % server.result())
             time.sleep(0.2)
-        return rate(finish(client, client_out))
+        return rate(finish(counter))
     finally:
-        try:
-            server.wait(30)
-        except subprocess.TimeoutExpired:
-            stop(server)
+        server.wait(60)
 
 
 def peak_memory_mib(proc):
     """The process's peak resident memory (Wine runs the program in the
     process it was started as)."""
-    status = Path("/proc/%d/status" % proc.pid).read_text()
+    status = Path("/proc/%d/status" % proc.popen.pid).read_text()
     for line in status.splitlines():
         if line.startswith("VmHWM:"):
             return int(line.split()[1]) / 1024
@@ -176,13 +136,12 @@ def program(lab, fields, extra=False):
     of every field to a new feed client and the program's peak memory."""
     updates = UPDATES[fields]
     figures = {}
-    with running_vantrel(lab.env) as app:
-        feed, feed_out = lab.feed("flood", fields, "--count", updates)
+    with serving_vantrel(lab.wine) as app:
+        feed = lab.feed("flood", fields, "--count", updates)
         try:
-            client, client_out = lab.count_updates(PROGRAM, fields, updates)
-            figures["throughput"] = rate(finish(client, client_out))
+            figures["throughput"] = rate(finish(lab.count_updates(PROGRAM, fields, updates)))
         finally:
-            stop(feed)
+            local.stop(feed)
         if extra:
             figures["replay"] = replay(lab, fields)
             figures["footprint"] = peak_memory_mib(app)
@@ -194,11 +153,11 @@ def replay(lab, fields):
     program may not have seen the previous client go yet, and then closes
     the new one at once: that try is repeated."""
     for _ in range(5):
-        client, out = lab.feed("replay", fields)
+        client = lab.feed("replay", fields)
         if client.wait(LIMIT) == 0:
-            return float(wait_line(client, out, "asked")[3])
+            return float(local.output_line(client, "asked ").split()[3])
         time.sleep(0.5)
-    sys.exit("no feed client got the replay:\n%s" % out.read_text(errors="replace"))
+    sys.exit("no feed client got the replay\n%s" % client.result())
 
 
 def ages_ms(path):
@@ -207,15 +166,13 @@ def ages_ms(path):
 
 def paced(lab, updates, *count_args):
     """The ages (ms) of `updates` values sent at PACED_RATE a second."""
-    ages = lab.scratch / ("ages-%d.txt" % lab.count)
-    with running_vantrel(lab.env):
-        feed, feed_out = lab.feed("paced", PACED_FIELDS, "--count", updates, "--rate", PACED_RATE)
+    ages = lab.wine.log_dir / ("ages-%03d.txt" % lab.feeds)
+    with serving_vantrel(lab.wine):
+        feed = lab.feed("paced", PACED_FIELDS, "--count", updates, "--rate", PACED_RATE)
         try:
-            client, client_out = lab.count_updates(PROGRAM, PACED_FIELDS, updates, "--ages", ages,
-                                                   *count_args)
-            finish(client, client_out)
+            finish(lab.count_updates(PROGRAM, PACED_FIELDS, updates, "--ages", ages, *count_args))
         finally:
-            stop(feed)
+            local.stop(feed)
     return ages_ms(ages)
 
 
@@ -260,16 +217,20 @@ def main():
 
     started = time.monotonic()
     runs = []
-    with wine_prefix() as env, tempfile.TemporaryDirectory(prefix="vantrel-bench-") as scratch:
-        lab = Lab(env, Path(scratch))
+    with bench_wine() as wine:
+        lab = Lab(wine)
         for number in range(1, args.runs + 1):
             log("run %d of %d" % (number, args.runs))
             runs.append(one_run(lab, sorted(args.sizes), log))
     args.output.mkdir(parents=True, exist_ok=True)
     (args.output / "runs.json").write_text(json.dumps(runs, indent=1) + "\n")
-    written = write_results(runs, args.output, time.monotonic() - started,
-                            {"fields": PACED_FIELDS, "rate": PACED_RATE, "busy_ms": BUSY_MS,
-                             "stale_updates": STALE_UPDATES})
+    paced = {"fields": PACED_FIELDS, "rate": PACED_RATE, "busy_ms": BUSY_MS,
+             "stale_updates": STALE_UPDATES}
+    written = write_results(runs, args.output, time.monotonic() - started, paced)
+    # Only the results committed in bench/ are the README's latest.
+    if args.output.resolve() == (REPO / "bench").resolve() and \
+            quote_in_readme(REPO / "README.md", runs, paced):
+        written.append(REPO / "README.md")
     log("wrote %s" % ", ".join(str(p) for p in written))
 
 
