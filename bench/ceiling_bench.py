@@ -39,7 +39,7 @@ DDE_NO_SERVER = 2
 SIZES = [1, 100, 1000, 10000]
 # Updates counted at each size. Wine's DDE library searches its links one by
 # one, so each update costs more as links grow (10,000 links: about 160 a
-# second, and 40 s to link them); these keep a full run near 10 minutes.
+# second, and 40 s to link them); with these a full run takes 9 to 10 minutes.
 UPDATES = {1: 30000, 100: 30000, 1000: 6000, 10000: 3000}
 # Latency and staleness: this many fields at this rate.
 PACED_FIELDS = 100
@@ -77,7 +77,7 @@ class Lab:
         """The Node feed client."""
         self.feeds += 1
         return local.start(["node", FEED_CLIENT, mode, "--fields", fields] + list(args),
-                           self.wine.log_dir, "feed-%03d" % self.feeds)
+                           self.wine, "feed-%03d" % self.feeds)
 
     def count_updates(self, service, fields, updates, *args):
         """dde_count linked to `fields` items, until `updates` have come."""

@@ -23,6 +23,13 @@ ROW = "document.querySelector('tr[data-item=%s]')" % json.dumps(ITEM)
 SCENARIO_LIMIT = 150
 
 
+@pytest.fixture
+def console_url(wine):
+    """The console's address, served as scripts/run.sh serves it."""
+    server = local.python_tool("console_server.py", wine, "--port", 0)
+    return local.output_line(server, "feed console: ").split(": ", 1)[1]
+
+
 def click(selector, within="document"):
     return "%s.querySelector(%s).click(), true" % (within, json.dumps(selector))
 
@@ -34,12 +41,10 @@ def click(selector, within="document"):
     (click(".null", ROW), re.escape(BLANK["text"])),
     (click("#tick"), r"\d+\.\d\d"),
 ], ids=["typed-value", "null-button", "tick-every-field"])
-def test_request_shows_and_what_is_sent_reaches_the_cell(vantrel, wine, action, shown):
-    server = local.python_tool("console_server.py", wine.log_dir, "--port", 0)
-    url = local.output_line(server, "feed console: ").split(": ", 1)[1]
-
+def test_request_shows_and_what_is_sent_reaches_the_cell(vantrel, wine, console_url, action,
+                                                         shown):
     async def scenario():
-        async with DrivenPage(url, wine.log_dir) as page:
+        async with DrivenPage(console_url, wine.log_dir) as page:
             # The page target may still show about:blank at first.
             await page.wait_until("document.readyState === 'complete' && "
                                   "document.getElementById('connect') !== null", "loaded console")
@@ -54,7 +59,6 @@ def test_request_shows_and_what_is_sent_reaches_the_cell(vantrel, wine, action, 
             return await finished(cell)
 
     result = run(scenario(), SCENARIO_LIMIT)
-    local.stop(server)
     assert result.returncode == DDE_OK, result
     assert result.values[0] == (ITEM, BLANK["text"]), result
     assert re.fullmatch(shown, result.values[1][1]), result

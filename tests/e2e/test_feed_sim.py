@@ -37,19 +37,16 @@ def assert_fed(result):
 def test_answers_ticks_and_finds_the_program_again_after_a_restart(wine):
     # Started first, it waits for the program; the second round needs it to
     # notice that the program went away and to connect to the new copy.
-    sim = local.python_tool("feed_sim.py", wine.log_dir, "--rate", RATE, "--seed", 7)
-    try:
-        for _ in range(2):
-            with serving_vantrel(wine):
-                assert_fed(wine.ddewatch("--format", "text", "--count", 24, *ITEMS, timeout=30))
-    finally:
-        code = local.stop(sim)
-    assert code == 0, sim.result()
+    sim = local.python_tool("feed_sim.py", wine, "--rate", RATE, "--seed", 7)
+    for _ in range(2):
+        with serving_vantrel(wine):
+            assert_fed(wine.ddewatch("--format", "text", "--count", 24, *ITEMS, timeout=30))
+    assert local.stop(sim) == 0, sim.result()
 
 
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM], ids=["ctrl-c", "sigterm"])
 def test_ends_cleanly_on_a_signal_while_connected(vantrel, wine, sig):
-    sim = local.python_tool("feed_sim.py", wine.log_dir, "--rate", RATE)
+    sim = local.python_tool("feed_sim.py", wine, "--rate", RATE)
     local.output_line(sim, "feed_sim: connected")
     assert local.stop(sim, sig) == 0, sim.result()
     assert sim.result().stderr == "", sim.result()

@@ -13,23 +13,27 @@ from harness.wine import REPO, Process, fail
 STOP_LIMIT = 10
 
 
-def start(argv, log_dir, name):
-    """Starts argv (its output in log_dir/name.out and .err) and gives a
-    harness Process. SIGINT gets its default back, also when the tests run
-    in the background of a shell script, so that a test can press Ctrl+C."""
+def start(argv, wine, name):
+    """Starts argv beside the Wine runner's processes: its output goes to
+    name.out and name.err in the runner's log folder, and the runner's
+    close_all stops it too. SIGINT gets its default back, also when the
+    tests run in the background of a shell script, so that a test can press
+    Ctrl+C."""
     argv = [str(a) for a in argv]
-    out = Path(log_dir) / (name + ".out")
-    err = Path(log_dir) / (name + ".err")
+    out = wine.log_dir / (name + ".out")
+    err = wine.log_dir / (name + ".err")
     with open(out, "wb") as sink, open(err, "wb") as errors:
         popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=sink, stderr=errors,
                                  cwd=str(REPO),
                                  preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
-    return Process(argv, popen, out, err)
+    proc = Process(argv, popen, out, err)
+    wine.started.append(proc)
+    return proc
 
 
-def python_tool(script, log_dir, *args):
+def python_tool(script, wine, *args):
     """One of tools/*.py under the Python that runs the tests."""
-    return start([sys.executable, REPO / "tools" / script] + list(args), log_dir, Path(script).stem)
+    return start([sys.executable, REPO / "tools" / script] + list(args), wine, Path(script).stem)
 
 
 def stop(proc, sig=signal.SIGTERM, limit=STOP_LIMIT):
