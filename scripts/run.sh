@@ -128,13 +128,18 @@ stop_all() {
     wine_server_stop
 }
 
-interrupted=0
+# Stops everything, reports the program's exit code and ends the script,
+# with that code or the one given; also from a signal, wherever the script
+# then is.
 # shellcheck disable=SC2317
-on_signal() {
-    interrupted=1
+finish() {
     stop_all
+    local rc=0
+    wait "$pid" 2>/dev/null || rc=$?
+    echo "run: vantrel.exe ended with exit code $rc"
+    exit "${1:-$rc}"
 }
-trap on_signal INT TERM
+trap finish INT TERM
 
 for ((i = 0; i < START_LIMIT; i++)); do
     if serves_dde || ! running "$pid"; then
@@ -144,8 +149,7 @@ for ((i = 0; i < START_LIMIT; i++)); do
 done
 if ! running "$pid" || ! serves_dde; then
     echo "run: vantrel.exe does not serve DDE (is 127.0.0.1:8902 taken by another copy?)" >&2
-    stop_all
-    exit 1
+    finish 1
 fi
 
 /usr/bin/python3 tools/console_server.py </dev/null &
@@ -165,14 +169,6 @@ else
         "feed client on ws://127.0.0.1:8902/. Ctrl-C stops it."
 fi
 
-rc=0
-wait "$pid" || rc=$?
-# A signal interrupts the first wait; the second collects the exit code.
-if [ "$interrupted" -eq 1 ]; then
-    rc=0
-    wait "$pid" 2>/dev/null || rc=$?
-else
-    stop_all
-fi
-echo "run: vantrel.exe ended with exit code $rc"
-exit "$rc"
+# Until the program ends, by itself (File > Exit) or through a signal's trap.
+wait "$pid" || true
+finish
