@@ -92,6 +92,19 @@ def table(runs, paced):
     return "\n".join(rows)
 
 
+def runs_table(runs):
+    """Each run's throughput pairs, to show how far the runs spread."""
+    sizes = sizes_of(runs)
+    rows = ["| run | " + " | ".join("{:,} linked: ceiling / program".format(n) for n in sizes) + " |",
+            "|---|" + "---:|" * len(sizes)]
+    for number, run in enumerate(runs, 1):
+        rows.append("| %d | %s |" % (number, " | ".join(
+            "{:,.0f} / {:,.0f} ({:.2f})".format(run["ceiling"][n], run["throughput"][n],
+                                                run["throughput"][n] / run["ceiling"][n])
+            for n in sizes)))
+    return "\n".join(rows)
+
+
 def chart(runs, path):
     import matplotlib
     matplotlib.use("Agg")
@@ -155,6 +168,7 @@ def write_results(runs, folder, took, paced):
         "requested), and each run measures the two back to back: the ratio is the median of the "
         "runs' ratios. Absolute figures vary a lot from run to run on this machine, the ratio "
         "much less. Wine's DDE library searches its links one by one, so every update costs more "
-        "as links grow.\n" % (machine(), now, len(runs), took / 60, table(runs, paced),
-                                picture.name))
+        "as links grow.\n\nThe runs, updates/s:\n\n%s\n" % (
+            machine(), now, len(runs), took / 60, table(runs, paced), picture.name,
+            runs_table(runs)))
     return [results, picture]
