@@ -83,9 +83,10 @@ async def serve(ws, market, rate):
         await asyncio.gather(*tasks, return_exceptions=True)
 
 
-async def run(url, market, rate):
+async def run(url, market, rate, stop):
+    """Connects, plays the feed and connects again, until `stop` is set."""
     said_cannot = False
-    while True:
+    while not stop.is_set():
         try:
             async with websockets.connect(url, ping_interval=None, close_timeout=CLOSE_TIMEOUT,
                                           open_timeout=10) as ws:
@@ -104,14 +105,23 @@ async def run(url, market, rate):
 
 
 async def main_async(args):
-    # SIGINT reaches a background process of a shell script ignored; the
-    # scripts that start this one end it with SIGTERM.
-    task = asyncio.current_task()
-    asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, task.cancel)
-    try:
-        await run(args.url, Market(args.seed), args.rate)
-    except asyncio.CancelledError:
-        pass
+    # Both signals are handled here: SIGINT reaches a script's background
+    # process ignored, and the scripts that start this one send SIGTERM.
+    stop = asyncio.Event()
+    loop = asyncio.get_running_loop()
+    for sig in (signal.SIGINT, signal.SIGTERM):
+        loop.add_signal_handler(sig, stop.set)
+    feed = asyncio.create_task(run(args.url, Market(args.seed), args.rate, stop))
+    stopped = asyncio.create_task(stop.wait())
+    await asyncio.wait([feed, stopped], return_when=asyncio.FIRST_COMPLETED)
+    stopped.cancel()
+    # The websockets library swallows a cancellation that comes while it
+    # closes a connection: cancel again until the feed has really ended.
+    while not feed.done():
+        feed.cancel()
+        await asyncio.wait([feed], timeout=0.5)
+    if not feed.cancelled():
+        feed.result()  # an unexpected failure shows
 
 
 def positive(text):
