@@ -100,9 +100,9 @@ def rate(received):
     return (count - 1) / ((last - first) / 1e6)
 
 
-def ceiling(lab, fields):
-    """Updates a second from the minimal server to the counting client."""
-    updates = UPDATES[fields]
+def count_ceiling(lab, fields, updates, *count_args):
+    """The counting client's (count, first, last) for `updates` advises
+    from the minimal server on `fields` items."""
     server = lab.wine.start("dde_ceiling.exe", "--service", CEILING[0], "--topic", CEILING[1],
                             "--items-from", lab.items_file(fields), "--count", updates,
                             "--timeout", LIMIT)
@@ -110,15 +110,20 @@ def ceiling(lab, fields):
         # The server's name must be registered before the client looks for it.
         deadline = time.monotonic() + 30
         while True:
-            counter = lab.count_updates(CEILING, fields, updates)
+            counter = lab.count_updates(CEILING, fields, updates, *count_args)
             if counter.wait(LIMIT + 30) != DDE_NO_SERVER:
                 break
             if time.monotonic() > deadline or not server.running():
                 sys.exit("dde_ceiling does not serve\n%s" % server.result())
             time.sleep(0.2)
-        return rate(finish(counter))
+        return finish(counter)
     finally:
         server.wait(60)
+
+
+def ceiling(lab, fields):
+    """Updates a second from the minimal server to the counting client."""
+    return rate(count_ceiling(lab, fields, UPDATES[fields]))
 
 
 def peak_memory_mib(proc):
