@@ -73,11 +73,10 @@ wine_prefix_set_driver "$driver"
 wine_server_start
 trap wine_server_stop EXIT
 
-# Ctrl-C reaches this script alone: a script's background commands ignore
-# it, and the Wine processes, which would not, run in sessions of their own.
-# The script then stops each as another program would: the program with
-# WM_CLOSE (0x10), ddewatch with a Ctrl-C of its own, the Python helpers with
-# SIGTERM.
+# The Wine processes run in sessions of their own, so that the terminal's
+# Ctrl-C does not end them abruptly; this script's trap stops each as
+# another program would: ddewatch with a Ctrl-C of its own, the Python
+# helpers with SIGTERM, the program with WM_CLOSE (0x10).
 setsid wine build/windows/vantrel.exe </dev/null &
 pid=$!
 helpers=()
