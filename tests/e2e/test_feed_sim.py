@@ -17,7 +17,8 @@ from harness.wine import DDE_OK, serving_vantrel
 
 PRICE = re.compile(r"^\d+\.\d\d$")
 ITEMS = ["1234.lastprice", "1234.bid", "1234.name"]
-# Updates a second: the two price fields tick ten times a second each.
+# Ticks a second: instrument 1234 moves, and both its price fields are
+# sent, twenty times a second.
 RATE = 20
 
 
