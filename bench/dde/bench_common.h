@@ -5,7 +5,9 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -35,4 +37,37 @@ inline bool read_items(const char *path, std::vector<std::string> *items)
             items->push_back(line);
     }
     return !items->empty();
+}
+
+// Reads "--name value" pairs into *values; false when an argument is not
+// one of `names` or has no value.
+inline bool parse_options(int argc, char **argv, const std::vector<std::string> &names,
+                          std::map<std::string, std::string> *values)
+{
+    for (int i = 1; i < argc; i += 2) {
+        bool known = false;
+        for (const std::string &name : names)
+            known = known || name == argv[i];
+        if (!known || i + 1 >= argc)
+            return false;
+        (*values)[argv[i]] = argv[i + 1];
+    }
+    return true;
+}
+
+// Dispatches messages, the DDE library's included, until done() holds;
+// false when the deadline (GetTickCount64) passes first.
+inline bool pump_until(bool (*done)(), ULONGLONG deadline)
+{
+    while (!done()) {
+        const ULONGLONG now = GetTickCount64();
+        if (now >= deadline)
+            return false;
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now < 200 ? deadline - now : 200),
+                                  QS_ALLINPUT);
+        MSG m;
+        while (!done() && PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE))
+            DispatchMessageA(&m);
+    }
+    return true;
 }

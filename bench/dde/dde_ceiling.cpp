@@ -80,20 +80,6 @@ static void drain_messages()
         DispatchMessageA(&m);
 }
 
-// Dispatches messages until done() holds; false when the deadline passed.
-static bool pump_until(bool (*done)(), ULONGLONG deadline)
-{
-    while (!done()) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline)
-            return false;
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now < 200 ? deadline - now : 200),
-                                  QS_ALLINPUT);
-        drain_messages();
-    }
-    return true;
-}
-
 static int usage(const char *why)
 {
     fprintf(stderr,
@@ -105,35 +91,23 @@ static int usage(const char *why)
 
 int main(int argc, char **argv)
 {
-    const char *service_text = nullptr, *topic_text = nullptr, *items_path = nullptr;
-    long long count = 0;
-    double timeout = 600;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!strcmp(argv[i], "--service"))
-            service_text = argv[i + 1];
-        else if (!strcmp(argv[i], "--topic"))
-            topic_text = argv[i + 1];
-        else if (!strcmp(argv[i], "--items-from"))
-            items_path = argv[i + 1];
-        else if (!strcmp(argv[i], "--count"))
-            count = atoll(argv[i + 1]);
-        else if (!strcmp(argv[i], "--timeout"))
-            timeout = atof(argv[i + 1]);
-        else
-            return usage(argv[i]);
-    }
+    std::map<std::string, std::string> opt;
+    if (!parse_options(argc, argv, {"--service", "--topic", "--items-from", "--count", "--timeout"}, &opt))
+        return usage("unknown option or missing value");
+    const long long count = atoll(opt["--count"].c_str());
+    const double timeout = opt.count("--timeout") ? atof(opt["--timeout"].c_str()) : 600;
     std::vector<std::string> names;
-    if (!service_text || !topic_text || !items_path || count < 1 || !(timeout > 0) || argc % 2 == 0)
+    if (opt["--service"].empty() || opt["--topic"].empty() || count < 1 || !(timeout > 0))
         return usage("missing or bad arguments");
-    if (!read_items(items_path, &names))
+    if (!read_items(opt["--items-from"].c_str(), &names))
         return usage("cannot read the items");
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout * 1000);
 
     if (DdeInitializeA(&instance, callback, APPCLASS_STANDARD | CBF_SKIP_REGISTRATIONS | CBF_SKIP_UNREGISTRATIONS,
                        0) != DMLERR_NO_ERROR)
         return usage("DdeInitializeA failed");
-    HSZ service = DdeCreateStringHandleA(instance, service_text, CP_WINANSI);
-    topic = DdeCreateStringHandleA(instance, topic_text, CP_WINANSI);
+    HSZ service = DdeCreateStringHandleA(instance, opt["--service"].c_str(), CP_WINANSI);
+    topic = DdeCreateStringHandleA(instance, opt["--topic"].c_str(), CP_WINANSI);
     items.resize(names.size());
     for (size_t i = 0; i < names.size(); i++) {
         items[i].name = DdeCreateStringHandleA(instance, names[i].c_str(), CP_WINANSI);

@@ -65,31 +65,18 @@ static int usage(const char *why)
 
 int main(int argc, char **argv)
 {
-    const char *service_text = nullptr, *topic_text = nullptr, *items_path = nullptr, *ages_path = nullptr;
-    double timeout = 600, busy_ms = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (!strcmp(argv[i], "--service"))
-            service_text = argv[i + 1];
-        else if (!strcmp(argv[i], "--topic"))
-            topic_text = argv[i + 1];
-        else if (!strcmp(argv[i], "--items-from"))
-            items_path = argv[i + 1];
-        else if (!strcmp(argv[i], "--count"))
-            wanted = atoll(argv[i + 1]);
-        else if (!strcmp(argv[i], "--busy-ms"))
-            busy_ms = atof(argv[i + 1]);
-        else if (!strcmp(argv[i], "--ages"))
-            ages_path = argv[i + 1];
-        else if (!strcmp(argv[i], "--timeout"))
-            timeout = atof(argv[i + 1]);
-        else
-            return usage(argv[i]);
-    }
+    std::map<std::string, std::string> opt;
+    if (!parse_options(argc, argv,
+                       {"--service", "--topic", "--items-from", "--count", "--busy-ms", "--ages", "--timeout"}, &opt))
+        return usage("unknown option or missing value");
+    wanted = atoll(opt["--count"].c_str());
+    const double busy_ms = atof(opt["--busy-ms"].c_str());
+    const double timeout = opt.count("--timeout") ? atof(opt["--timeout"].c_str()) : 600;
+    const std::string service_text = opt["--service"], topic_text = opt["--topic"], ages_path = opt["--ages"];
     std::vector<std::string> names;
-    if (!service_text || !topic_text || !items_path || wanted < 1 || !(timeout > 0) || busy_ms < 0 ||
-        argc % 2 == 0)
+    if (service_text.empty() || topic_text.empty() || wanted < 1 || !(timeout > 0) || busy_ms < 0)
         return usage("missing or bad arguments");
-    if (!read_items(items_path, &names))
+    if (!read_items(opt["--items-from"].c_str(), &names))
         return usage("cannot read the items");
     busy_us = static_cast<long long>(busy_ms * 1000);
     ages.reserve(static_cast<size_t>(wanted));
@@ -98,11 +85,11 @@ int main(int argc, char **argv)
     DWORD instance = 0;
     if (DdeInitializeA(&instance, callback, APPCMD_CLIENTONLY, 0) != DMLERR_NO_ERROR)
         return usage("DdeInitializeA failed");
-    HSZ service = DdeCreateStringHandleA(instance, service_text, CP_WINANSI);
-    HSZ topic = DdeCreateStringHandleA(instance, topic_text, CP_WINANSI);
+    HSZ service = DdeCreateStringHandleA(instance, service_text.c_str(), CP_WINANSI);
+    HSZ topic = DdeCreateStringHandleA(instance, topic_text.c_str(), CP_WINANSI);
     HCONV conv = DdeConnect(instance, service, topic, nullptr);
     if (!conv) {
-        fprintf(stderr, "dde_count: no DDE server for %s|%s\n", service_text, topic_text);
+        fprintf(stderr, "dde_count: no DDE server for %s|%s\n", service_text.c_str(), topic_text.c_str());
         DdeUninitialize(instance);
         return EXIT_NO_SERVER;
     }
@@ -120,23 +107,11 @@ int main(int argc, char **argv)
     printf("linked %zu in %.3f s\n", names.size(), static_cast<double>(now_us() - linking) / 1e6);
     fflush(stdout);
 
-    int rc = EXIT_OK;
-    while (received < wanted) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) {
-            rc = EXIT_TIMEOUT;
-            break;
-        }
-        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(deadline - now < 200 ? deadline - now : 200),
-                                  QS_ALLINPUT);
-        MSG m;
-        while (received < wanted && PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE))
-            DispatchMessageA(&m);
-    }
+    const int rc = pump_until([] { return received >= wanted; }, deadline) ? EXIT_OK : EXIT_TIMEOUT;
     printf("received %lld first_us %" PRId64 " last_us %" PRId64 "\n", received, first_us, last_us);
     fflush(stdout);
-    if (ages_path) {
-        if (FILE *out = fopen(ages_path, "w")) {
+    if (!ages_path.empty()) {
+        if (FILE *out = fopen(ages_path.c_str(), "w")) {
             for (int64_t age : ages)
                 fprintf(out, "%" PRId64 "\n", age);
             fclose(out);
