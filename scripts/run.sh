@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # The run command: installs what is missing, builds the Windows executables
-# and runs vantrel.exe under Wine in the foreground until it ends.
+# and runs vantrel.exe under Wine. By default it is a demo: the feed
+# simulator plays the feed and ddewatch links a handful of cells, whose
+# values tick in this terminal until Ctrl-C. --bridge runs the program alone.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -9,32 +11,49 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 WINEPREFIX=$(realpath -m "${VANTREL_WINEPREFIX:-$(wine_prefix_path run)}")
 export WINEPREFIX
 
+# The demo's cells, and its feed's pace in updates a second (all fields).
+DEMO_ITEMS=(1234.lastprice 1234.bid 1234.ask 1234.name 5678.lastprice)
+DEMO_RATE=4
+# Seconds the program may take to serve DDE, and to close.
+START_LIMIT=30
+CLOSE_LIMIT=10
+
 usage() {
     cat <<EOF
-usage: scripts/run.sh [--help]
+usage: scripts/run.sh [--bridge | --help]
 
 Installs missing packages, builds the Windows preset and runs
-build/windows/vantrel.exe under Wine in the foreground. Ctrl-C (or closing
-the program with File > Exit or the tray menu's Close) ends it, and the
-Wine server of the prefix is stopped afterwards.
+build/windows/vantrel.exe under Wine; Ctrl-C (or closing the program with
+File > Exit or the tray menu's Close) stops everything it started.
+
+Without options it is a demo: the feed simulator (tools/feed_sim.py) plays
+the feed, and ddewatch links the cells ${DEMO_ITEMS[*]}
+as a spreadsheet does and prints a line for every value that reaches them.
+With --bridge the program runs alone, waiting for a real feed client on
+ws://127.0.0.1:8902/ and for real spreadsheets.
+
+Both serve the feed console, a web page that plays the feed by hand, on
+127.0.0.1 and print its address. The program serves one feed client at a
+time: in the demo the simulator holds that place.
 
 Wine prefix: $WINEPREFIX
   (set VANTREL_WINEPREFIX to use another; it is created on first use)
-Display: Wine's X11 driver when DISPLAY names a reachable X server; otherwise
-  the null driver, under which the program serves DDE and the feed but
-  nothing is drawn.
+Display: Wine's X11 driver when DISPLAY names a reachable X server (the
+  window and the tray icon show); otherwise the null driver, under which
+  the program serves DDE and the feed but nothing is drawn.
 
 Talk to it from a second terminal, with the same prefix:
   export WINEPREFIX=$WINEPREFIX WINEDEBUG=-all
   wine build/windows/ddewatch.exe 1234.lastprice
       (an advise loop on service Quellvarden, topic Quote, as a spreadsheet
        cell would hold; --help lists the options)
-The feed client connects to ws://127.0.0.1:8902/.
 EOF
 }
 
+mode=demo
 case "${1:-}" in
     -h|--help) usage; exit 0 ;;
+    --bridge) mode=bridge ;;
     "") ;;
     *) usage >&2; exit 64 ;;
 esac
@@ -54,31 +73,101 @@ wine_prefix_set_driver "$driver"
 wine_server_start
 trap wine_server_stop EXIT
 
-# Started in the background so that Ctrl-C reaches this script, which then
-# asks the program to close as another program would (WM_CLOSE, 0x10).
-wine build/windows/vantrel.exe &
+# The Wine processes run in sessions of their own, so that the terminal's
+# Ctrl-C does not end them abruptly; this script's trap stops each as
+# another program would: ddewatch with a Ctrl-C of its own, the Python
+# helpers with SIGTERM, the program with WM_CLOSE (0x10).
+setsid wine build/windows/vantrel.exe </dev/null &
 pid=$!
-interrupted=0
-# shellcheck disable=SC2317  # called from the trap below
-close_program() {
-    interrupted=1
-    echo "run: closing vantrel.exe"
-    wine_quiet timeout 10 wine build/windows/winctl.exe post --class VANTREL 0x10 || true
-    for _ in $(seq 50); do
-        kill -0 "$pid" 2>/dev/null || return 0
+helpers=()
+watch_pid=""
+
+serves_dde() {
+    local rc=0
+    wine_quiet timeout 20 wine build/windows/ddewatch.exe --request --timeout 2 1.x || rc=$?
+    # 2: no DDE server; 124: timeout's own code.
+    [ "$rc" -ne 2 ] && [ "$rc" -ne 124 ]
+}
+
+running() {
+    [ -n "$1" ] && kill -0 "$1" 2>/dev/null
+}
+
+# Waits up to $2 seconds for process $1 to end.
+wait_gone() {
+    local i
+    for ((i = 0; i < $2 * 5; i++)); do
+        running "$1" || return 0
         sleep 0.2
     done
-    echo "run: vantrel.exe did not close; stopping the Wine server" >&2
+    return 1
+}
+
+# shellcheck disable=SC2317  # called from the traps below
+stop_all() {
+    local p
+    if running "$watch_pid"; then
+        kill -INT "$watch_pid" 2>/dev/null || true
+        wait_gone "$watch_pid" 5 || true
+    fi
+    for p in "${helpers[@]}"; do
+        kill -TERM "$p" 2>/dev/null || true
+    done
+    for p in "${helpers[@]}"; do
+        wait "$p" 2>/dev/null || true
+    done
+    helpers=()
+    if running "$pid"; then
+        echo "run: closing vantrel.exe"
+        wine_quiet timeout 10 wine build/windows/winctl.exe post --class VANTREL 0x10 || true
+        wait_gone "$pid" "$CLOSE_LIMIT" \
+            || echo "run: vantrel.exe did not close; stopping the Wine server" >&2
+    fi
+    # Ends whatever Wine process is left.
     wine_server_stop
 }
-trap close_program INT TERM
 
-rc=0
-wait "$pid" || rc=$?
-# A signal interrupts the first wait; the second collects the exit code.
-if [ "$interrupted" -eq 1 ]; then
-    rc=0
+# Stops everything, reports the program's exit code and ends the script,
+# with that code or the one given; also from a signal, wherever the script
+# then is.
+# shellcheck disable=SC2317
+finish() {
+    stop_all
+    local rc=0
     wait "$pid" 2>/dev/null || rc=$?
+    echo "run: vantrel.exe ended with exit code $rc"
+    exit "${1:-$rc}"
+}
+trap finish INT TERM
+
+for ((i = 0; i < START_LIMIT; i++)); do
+    if serves_dde || ! running "$pid"; then
+        break
+    fi
+    sleep 1
+done
+if ! running "$pid" || ! serves_dde; then
+    echo "run: vantrel.exe does not serve DDE (is 127.0.0.1:8902 taken by another copy?)" >&2
+    finish 1
 fi
-echo "run: vantrel.exe ended with exit code $rc"
-exit "$rc"
+
+/usr/bin/python3 tools/console_server.py </dev/null &
+helpers+=($!)
+if [ "$mode" = demo ]; then
+    echo "run: vantrel.exe serves DDE (service Quellvarden, topic Quote); the feed simulator" \
+        "plays its feed, and ddewatch links ${#DEMO_ITEMS[@]} cells and prints" \
+        "\"time item value\" for every value that reaches one. Ctrl-C stops all."
+    /usr/bin/python3 tools/feed_sim.py --rate "$DEMO_RATE" </dev/null &
+    helpers+=($!)
+    # Through a pipe: written to a terminal, Wine's console would put out
+    # ddewatch's lines a character at a time, mixed with the simulator's.
+    setsid wine build/windows/ddewatch.exe "${DEMO_ITEMS[@]}" </dev/null > >(cat) &
+    watch_pid=$!
+else
+    echo "run: vantrel.exe serves DDE (service Quellvarden, topic Quote) and waits for a" \
+        "feed client on ws://127.0.0.1:8902/. Ctrl-C stops it."
+fi
+
+# Until the program ends, by itself (File > Exit) or through a signal's trap.
+wait "$pid" || true
+finish

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds both presets, runs the
-# native unit tests (ctest) and the end-to-end tests under Wine (pytest),
-# prints a summary and exits non-zero when anything failed.
+# native unit tests (ctest), the Python unit tests of the tools and the
+# benchmark's report, and the end-to-end tests under Wine (pytest), prints a summary and exits non-zero when anything failed.
 # shellcheck disable=SC2317  # functions called through step and trap
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
@@ -48,11 +48,11 @@ print_summary() {
 }
 
 # pytest answers 5 when it collected no tests: that is a failure here too.
-run_e2e() {
+run_pytest() {
     local rc=0
-    /usr/bin/python3 -m pytest tests/e2e -v || rc=$?
+    /usr/bin/python3 -m pytest "$@" -v || rc=$?
     if [ "$rc" -eq 5 ]; then
-        echo "test: pytest collected no end-to-end tests" >&2
+        echo "test: pytest collected no tests in $*" >&2
     fi
     return "$rc"
 }
@@ -86,9 +86,10 @@ if [ "$native_ok" -eq 1 ]; then
 else
     skip "unit tests" "the native build failed"
 fi
+step "Python unit tests (pytest tests/tools tests/bench)" run_pytest tests/tools tests/bench
 
 if [ "$windows_ok" -eq 1 ]; then
-    step "end-to-end tests (pytest tests/e2e)" run_e2e
+    step "end-to-end tests (pytest tests/e2e)" run_pytest tests/e2e
 else
     skip "end-to-end tests" "the windows build failed"
 fi

@@ -6,7 +6,11 @@
 - harness.feed: feed clients on 127.0.0.1:8902, on a plain socket or on the
   websockets library, frames and feed messages, and the asyncio limits;
 - harness.cells: ddewatch as the spreadsheet, without blocking a feed client;
-- harness.browser: headless Chromium on a page of the tests' own.
+- harness.browser: headless Chromium on a page of the tests' own;
+- harness.devtools: Chromium driven through its DevTools protocol, for the
+  product's own pages;
+- harness.local: Linux processes beside the Wine ones (the feed simulator,
+  the console's server, the benchmark's feed client), stopped with them.
 
 Every wait has a hard limit, so nothing here can hang a test.
 """

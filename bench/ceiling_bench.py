@@ -1,0 +1,243 @@
+#!/usr/bin/python3
+"""vantrel.exe against the ceiling of the platform it runs on, under Wine
+with the null driver.
+
+- ceiling: dde_ceiling.exe, a DDE server that answers advise loops from
+  memory and posts advises in a tight loop, counted by dde_count.exe, a DDE
+  client on the DDE management library in text format;
+- throughput: vantrel.exe fed by bench/feed/feed_client.js (Node's ws) as
+  fast as it reads, counted by the same client, at every size of SIZES,
+  each run's ceiling and program measured back to back;
+- latency at a fixed 1,000 updates a second: the age of every value at the
+  DDE client (p50, p99, max);
+- staleness: the same rate into a client that takes 2 ms over every update;
+- replay: from connecting to the last of the program's requests, with the
+  largest size's fields; footprint: the program's peak memory then.
+
+Every figure is the median of --runs runs (default 3). Writes RESULTS.md,
+throughput.png and the runs' figures (runs.json) into --output; into
+bench/, the default, it also quotes the table in the README. Run it with
+scripts/bench.sh, which installs what it needs first; port 8902 must be free.
+"""
+
+import argparse
+import json
+import sys
+import time
+from pathlib import Path
+
+from bench_report import quote_in_readme, write_results
+from wine_bench import bench_wine
+from harness import local
+from harness.wine import REPO, serving_vantrel
+
+FEED_CLIENT = REPO / "bench" / "feed" / "feed_client.js"
+CEILING = ("VantrelCeiling", "Quote")
+PROGRAM = ("Quellvarden", "Quote")
+DDE_NO_SERVER = 2
+
+SIZES = [1, 100, 1000, 10000]
+# Updates counted at each size. Wine's DDE library searches its links one by
+# one, so each update costs more as links grow (10,000 links: about 160 a
+# second, and 40 s to link them); with these a full run takes 9 to 10 minutes.
+UPDATES = {1: 30000, 100: 30000, 1000: 6000, 10000: 3000}
+# Latency and staleness: this many fields at this rate.
+PACED_FIELDS = 100
+PACED_RATE = 1000
+LATENCY_UPDATES = 5000
+STALE_UPDATES = 3000
+BUSY_MS = 2
+
+FIELD_NAMES = ["lastprice", "bid", "ask", "high", "low", "open", "close", "volume", "turnover",
+               "time"]
+# Seconds: the hard limit of every wait.
+LIMIT = 600
+
+
+def item_names(count):
+    """`count` items as a sheet holds them: ten fields an instrument."""
+    return ["%d.%s" % (1000 + i // 10, FIELD_NAMES[i % 10]) for i in range(count)]
+
+
+class Lab:
+    """Starts the benchmark's processes through the harness's Wine runner;
+    every output lands in its log folder (build/artifacts/bench/)."""
+
+    def __init__(self, wine):
+        self.wine = wine
+        self.feeds = 0
+
+    def items_file(self, count):
+        path = self.wine.log_dir / ("items-%d.txt" % count)
+        if not path.exists():
+            path.write_text("".join(item + "\n" for item in item_names(count)))
+        return path
+
+    def feed(self, mode, fields, *args):
+        """The Node feed client."""
+        self.feeds += 1
+        return local.start(["node", FEED_CLIENT, mode, "--fields", fields] + list(args),
+                           self.wine, "feed-%03d" % self.feeds)
+
+    def count_updates(self, service, fields, updates, *args):
+        """dde_count linked to `fields` items, until `updates` have come."""
+        return self.wine.start("dde_count.exe", "--service", service[0], "--topic", service[1],
+                               "--items-from", self.items_file(fields), "--count", updates,
+                               "--timeout", LIMIT, *args)
+
+
+def finish(counter):
+    """Waits for a counting client; its "received" line as (count, first, last)."""
+    code = counter.wait(LIMIT + 30)
+    if code != 0:
+        sys.exit("the DDE client did not count every update\n%s" % counter.result())
+    words = local.output_line(counter, "received ").split()
+    return int(words[1]), int(words[3]), int(words[5])
+
+
+def rate(received):
+    count, first, last = received
+    return (count - 1) / ((last - first) / 1e6)
+
+
+def count_ceiling(lab, fields, updates, *count_args):
+    """The counting client's (count, first, last) for `updates` advises
+    from the minimal server on `fields` items."""
+    server = lab.wine.start("dde_ceiling.exe", "--service", CEILING[0], "--topic", CEILING[1],
+                            "--items-from", lab.items_file(fields), "--count", updates,
+                            "--timeout", LIMIT)
+    try:
+        # The server's name must be registered before the client looks for it.
+        deadline = time.monotonic() + 30
+        while True:
+            counter = lab.count_updates(CEILING, fields, updates, *count_args)
+            if counter.wait(LIMIT + 30) != DDE_NO_SERVER:
+                break
+            if time.monotonic() > deadline or not server.running():
+                sys.exit("dde_ceiling does not serve\n%s" % server.result())
+            time.sleep(0.2)
+        return finish(counter)
+    finally:
+        server.wait(60)
+
+
+def ceiling(lab, fields):
+    """Updates a second from the minimal server to the counting client."""
+    return rate(count_ceiling(lab, fields, UPDATES[fields]))
+
+
+def peak_memory_mib(proc):
+    """The process's peak resident memory (Wine runs the program in the
+    process it was started as)."""
+    status = Path("/proc/%d/status" % proc.popen.pid).read_text()
+    for line in status.splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1]) / 1024
+    return float("nan")
+
+
+def program(lab, fields, extra=False):
+    """Updates a second through vantrel.exe; with `extra`, also the replay
+    of every field to a new feed client and the program's peak memory."""
+    updates = UPDATES[fields]
+    figures = {}
+    with serving_vantrel(lab.wine) as app:
+        feed = lab.feed("flood", fields, "--count", updates)
+        try:
+            figures["throughput"] = rate(finish(lab.count_updates(PROGRAM, fields, updates)))
+        finally:
+            local.stop(feed)
+        if extra:
+            figures["replay"] = replay(lab, fields)
+            figures["footprint"] = peak_memory_mib(app)
+    return figures
+
+
+def replay(lab, fields):
+    """Seconds from a new feed client's connecting to its last request. The
+    program may not have seen the previous client go yet, and then closes
+    the new one at once: that try is repeated."""
+    for _ in range(5):
+        client = lab.feed("replay", fields)
+        if client.wait(LIMIT) == 0:
+            return float(local.output_line(client, "asked ").split()[3])
+        time.sleep(0.5)
+    sys.exit("no feed client got the replay\n%s" % client.result())
+
+
+def ages_ms(path):
+    return [int(line) / 1000 for line in path.read_text().split()]
+
+
+def paced(lab, updates, *count_args):
+    """The ages (ms) of `updates` values sent at PACED_RATE a second."""
+    ages = lab.wine.log_dir / ("ages-%03d.txt" % lab.feeds)
+    with serving_vantrel(lab.wine):
+        feed = lab.feed("paced", PACED_FIELDS, "--count", updates, "--rate", PACED_RATE)
+        try:
+            finish(lab.count_updates(PROGRAM, PACED_FIELDS, updates, "--ages", ages, *count_args))
+        finally:
+            local.stop(feed)
+    return ages_ms(ages)
+
+
+def percentile(values, fraction):
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
+
+
+def one_run(lab, sizes, log):
+    """Every figure of one run, as a dict."""
+    run = {"ceiling": {}, "throughput": {}}
+    for fields in sizes:
+        run["ceiling"][fields] = ceiling(lab, fields)
+        figures = program(lab, fields, extra=fields == max(sizes))
+        run["throughput"][fields] = figures.pop("throughput")
+        run.update(figures)
+        log("  %6d linked: ceiling %7.0f/s, program %7.0f/s (%.2f)"
+            % (fields, run["ceiling"][fields], run["throughput"][fields],
+               run["throughput"][fields] / run["ceiling"][fields]))
+    ages = paced(lab, LATENCY_UPDATES)
+    run["latency"] = {"p50": percentile(ages, 0.5), "p99": percentile(ages, 0.99), "max": max(ages)}
+    ages = paced(lab, STALE_UPDATES, "--busy-ms", BUSY_MS)
+    run["staleness"] = {"p50": percentile(ages, 0.5), "max": max(ages)}
+    log("  latency p50 %.2f ms p99 %.2f ms max %.2f ms; busy client: p50 %.0f ms max %.0f ms; "
+        "replay %.3f s; peak memory %.1f MiB"
+        % (run["latency"]["p50"], run["latency"]["p99"], run["latency"]["max"],
+           run["staleness"]["p50"], run["staleness"]["max"], run["replay"], run["footprint"]))
+    return run
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--runs", type=int, default=3, help="runs of every figure (default 3)")
+    parser.add_argument("--sizes", type=int, nargs="+", default=SIZES, choices=SIZES,
+                        help="linked items (default: all of %s)" % SIZES)
+    parser.add_argument("--output", type=Path, default=REPO / "bench",
+                        help="folder for RESULTS.md and throughput.png (default bench/)")
+    args = parser.parse_args()
+
+    def log(text):
+        print(text, flush=True)
+
+    started = time.monotonic()
+    runs = []
+    with bench_wine() as wine:
+        lab = Lab(wine)
+        for number in range(1, args.runs + 1):
+            log("run %d of %d" % (number, args.runs))
+            runs.append(one_run(lab, sorted(args.sizes), log))
+    args.output.mkdir(parents=True, exist_ok=True)
+    (args.output / "runs.json").write_text(json.dumps(runs, indent=1) + "\n")
+    paced = {"fields": PACED_FIELDS, "rate": PACED_RATE, "busy_ms": BUSY_MS,
+             "stale_updates": STALE_UPDATES}
+    written = write_results(runs, args.output, time.monotonic() - started, paced)
+    # Only the results committed in bench/ are the README's latest.
+    if args.output.resolve() == (REPO / "bench").resolve() and \
+            quote_in_readme(REPO / "README.md", runs, paced):
+        written.append(REPO / "README.md")
+    log("wrote %s" % ", ".join(str(p) for p in written))
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,81 @@
+"""The ceiling benchmark's report: which figures its table shows, and how a
+run's table lands in the README. No measuring happens here.
+
+    /usr/bin/python3 -m pytest tests/bench -v
+"""
+
+import json
+import re
+import sys
+from pathlib import Path
+
+import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+from bench_report import README_END, README_START, load_runs, quote_in_readme, table  # noqa: E402
+
+PACED = {"fields": 100, "rate": 1000, "busy_ms": 2, "stale_updates": 3000}
+
+
+def run(ceiling, program, latency=1.0):
+    """One run's figures: throughput pairs by size, the rest made up."""
+    return {"ceiling": dict(ceiling), "throughput": dict(program),
+            "latency": {"p50": latency, "p99": 2 * latency, "max": 3 * latency},
+            "staleness": {"p50": 1000.0, "max": 2000.0}, "replay": 0.5, "footprint": 20.0}
+
+
+def throughput_rows(markdown):
+    """{size: (ceiling, program, ratio, flagged)} of the table's throughput rows."""
+    rows = {}
+    for line in markdown.splitlines():
+        cells = [c.strip() for c in line.strip("|").split("|")]
+        if cells[0].startswith("throughput"):
+            number = lambda text: float(text.replace(",", ""))  # noqa: E731
+            ratio = re.match(r"([\d.]+)", cells[4]).group(1)
+            rows[int(number(cells[1]))] = (number(cells[2]), number(cells[3]), float(ratio),
+                                           "below" in cells[4])
+    return rows
+
+
+# Each run measures ceiling and program back to back, so the ratio shown is
+# the median of the runs' ratios, not the ratio of the two medians.
+@pytest.mark.parametrize("pairs, shown", [
+    ([(100, 90), (200, 100), (300, 310)], (200, 100, 0.90, True)),
+    ([(100, 96), (100, 95), (100, 99)], (100, 96, 0.96, False)),
+    ([(100, 95), (100, 95), (100, 95)], (100, 95, 0.95, False)),
+    ([(1000, 2000), (100, 50), (100, 40)], (100, 50, 0.50, True)),
+], ids=["median-of-ratios", "above-target", "at-target", "one-wild-run"])
+def test_throughput_row_shows_medians_and_flags_below_target(pairs, shown):
+    runs = [run({7: c}, {7: p}) for c, p in pairs]
+    assert throughput_rows(table(runs, PACED)) == {7: shown}
+
+
+def test_runs_read_back_from_json_give_the_same_table(tmp_path):
+    runs = [run({1: 5000.0, 100: 3000.0}, {1: 4000.0, 100: 2900.0}, latency)
+            for latency in (0.5, 0.7, 0.6)]
+    path = tmp_path / "runs.json"
+    path.write_text(json.dumps(runs))
+    assert table(load_runs(path), PACED) == table(runs, PACED)
+    assert sorted(throughput_rows(table(runs, PACED))) == [1, 100]
+
+
+@pytest.mark.parametrize("markers", [True, False], ids=["with-markers", "without-markers"])
+def test_quoting_in_readme_replaces_only_between_the_markers(tmp_path, markers):
+    readme = tmp_path / "README.md"
+    before, after = "# Title\n\nText before.\n\n", "\n\n## Next\n\nText after.\n"
+    inside = "%s\nold table\n%s" % (README_START, README_END) if markers else "no markers"
+    readme.write_text(before + inside + after)
+    runs = [run({1: 100.0}, {1: 99.0})]
+
+    assert quote_in_readme(readme, runs, PACED) == markers
+    once = readme.read_text()
+    assert once.startswith(before) and once.endswith(after)
+    if not markers:
+        assert once == before + inside + after
+        return
+    assert "old table" not in once and table(runs, PACED) in once
+    # A second run replaces the first run's table instead of adding to it.
+    quote_in_readme(readme, runs, PACED)
+    twice = readme.read_text()
+    assert twice.startswith(before) and twice.endswith(after)
+    assert twice.count(README_START) == 1 and twice.count(table(runs, PACED)) == 1
