@@ -12,6 +12,10 @@ from pathlib import Path
 
 TARGET = 0.95
 
+WINDOW_NOTE = {
+    "hidden": "The program's window is hidden in the tray, where it usually sits.",
+    "shown": "The program's window is shown on the screen and repainted as values arrive.",
+}
 STALENESS_NOTE = ("Wine's DDE library queues advise data without bound for a client that "
                   "falls behind: the age grows for as long as the rate lasts")
 
@@ -168,7 +172,7 @@ def write_results(runs, folder, took, paced):
         "requested), and each run measures the two back to back: the ratio is the median of the "
         "runs' ratios. Absolute figures vary a lot from run to run on this machine, the ratio "
         "much less. Wine's DDE library searches its links one by one, so every update costs more "
-        "as links grow.\n\nThe runs, updates/s:\n\n%s\n" % (
+        "as links grow. %s\n\nThe runs, updates/s:\n\n%s\n" % (
             machine(), now, len(runs), took / 60, table(runs, paced), picture.name,
-            runs_table(runs)))
+            WINDOW_NOTE[paced.get("window", "hidden")], runs_table(runs)))
     return [results, picture]

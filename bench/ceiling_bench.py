@@ -14,6 +14,9 @@ with the null driver.
 - replay: from connecting to the last of the program's requests, with the
   largest size's fields; footprint: the program's peak memory then.
 
+The program's window is hidden in the tray, where it usually sits
+(--window shown keeps it on the screen, repainted at every update).
+
 Every figure is the median of --runs runs (default 3). Writes RESULTS.md,
 throughput.png and the runs' figures (runs.json) into --output; into
 bench/, the default, it also quotes the table in the README. Run it with
@@ -21,6 +24,7 @@ scripts/bench.sh, which installs what it needs first; port 8902 must be free.
 """
 
 import argparse
+import contextlib
 import json
 import sys
 import time
@@ -52,6 +56,8 @@ FIELD_NAMES = ["lastprice", "bid", "ask", "high", "low", "open", "close", "volum
                "time"]
 # Seconds: the hard limit of every wait.
 LIMIT = 600
+# What the window's close box sends: the program hides in the tray.
+WM_SYSCOMMAND, SC_CLOSE = 0x112, 0xF060
 
 
 def item_names(count):
@@ -63,9 +69,22 @@ class Lab:
     """Starts the benchmark's processes through the harness's Wine runner;
     every output lands in its log folder (build/artifacts/bench/)."""
 
-    def __init__(self, wine):
+    def __init__(self, wine, window):
         self.wine = wine
+        self.window = window
         self.feeds = 0
+
+    @contextlib.contextmanager
+    def vantrel(self):
+        """vantrel.exe, serving, its window hidden in the tray unless the
+        benchmark was told to keep it shown."""
+        with serving_vantrel(self.wine) as app:
+            if self.window == "hidden":
+                hidden = self.wine.winctl("post", "--class", "VANTREL", "0x%x" % WM_SYSCOMMAND,
+                                          "0x%x" % SC_CLOSE)
+                if hidden.returncode != 0:
+                    sys.exit("cannot hide the program's window\n%s" % hidden)
+            yield app
 
     def items_file(self, count):
         path = self.wine.log_dir / ("items-%d.txt" % count)
@@ -141,7 +160,7 @@ def program(lab, fields, extra=False):
     of every field to a new feed client and the program's peak memory."""
     updates = UPDATES[fields]
     figures = {}
-    with serving_vantrel(lab.wine) as app:
+    with lab.vantrel() as app:
         feed = lab.feed("flood", fields, "--count", updates)
         try:
             figures["throughput"] = rate(finish(lab.count_updates(PROGRAM, fields, updates)))
@@ -172,7 +191,7 @@ def ages_ms(path):
 def paced(lab, updates, *count_args):
     """The ages (ms) of `updates` values sent at PACED_RATE a second."""
     ages = lab.wine.log_dir / ("ages-%03d.txt" % lab.feeds)
-    with serving_vantrel(lab.wine):
+    with lab.vantrel():
         feed = lab.feed("paced", PACED_FIELDS, "--count", updates, "--rate", PACED_RATE)
         try:
             finish(lab.count_updates(PROGRAM, PACED_FIELDS, updates, "--ages", ages, *count_args))
@@ -215,6 +234,8 @@ def main():
                         help="linked items (default: all of %s)" % SIZES)
     parser.add_argument("--output", type=Path, default=REPO / "bench",
                         help="folder for RESULTS.md and throughput.png (default bench/)")
+    parser.add_argument("--window", choices=["hidden", "shown"], default="hidden",
+                        help="the program's window during the runs (default hidden, in the tray)")
     args = parser.parse_args()
 
     def log(text):
@@ -223,14 +244,14 @@ def main():
     started = time.monotonic()
     runs = []
     with bench_wine() as wine:
-        lab = Lab(wine)
+        lab = Lab(wine, args.window)
         for number in range(1, args.runs + 1):
             log("run %d of %d" % (number, args.runs))
             runs.append(one_run(lab, sorted(args.sizes), log))
     args.output.mkdir(parents=True, exist_ok=True)
     (args.output / "runs.json").write_text(json.dumps(runs, indent=1) + "\n")
     paced = {"fields": PACED_FIELDS, "rate": PACED_RATE, "busy_ms": BUSY_MS,
-             "stale_updates": STALE_UPDATES}
+             "stale_updates": STALE_UPDATES, "window": args.window}
     written = write_results(runs, args.output, time.monotonic() - started, paced)
     # Only the results committed in bench/ are the README's latest.
     if args.output.resolve() == (REPO / "bench").resolve() and \

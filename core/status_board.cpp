@@ -25,6 +25,12 @@ void print_status(int line, const char *format, ...)
         InvalidateRect(status_board.window, nullptr, TRUE);
 }
 
+void refresh_status_lines()
+{
+    if (status_board.window && IsWindowVisible(status_board.window))
+        paint_status_lines();
+}
+
 void paint_status_lines()
 {
     HDC dc = GetDC(status_board.window);

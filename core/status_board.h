@@ -40,3 +40,8 @@ void print_status(int line, const char *format, ...) PRINTF_LIKE(2, 3);
 
 // Draws the five lines on the main window, one font created and deleted per call.
 void paint_status_lines();
+
+// Brings the lines on the window up to date at once, while it is visible. A
+// hidden window shows nothing: when it is shown, its paint draws the lines as
+// they are then.
+void refresh_status_lines();

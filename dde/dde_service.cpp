@@ -122,7 +122,7 @@ static HDDEDATA on_data_request(UINT format, HSZ topic, HSZ item)
 {
     if (!item || !is_our_topic(topic))
         return nullptr;
-    paint_status_lines();
+    refresh_status_lines();
 
     EnterCriticalSection(&registry_lock);
     ItemText text;

@@ -207,6 +207,12 @@ BOOL ShowWindow(HWND hwnd, int show)
     return was_visible;
 }
 
+BOOL IsWindowVisible(HWND hwnd)
+{
+    WindowRecord *w = find_window(hwnd);
+    return w && w->visible && !w->destroyed;
+}
+
 BOOL UpdateWindow(HWND hwnd)
 {
     P().records.updates.push_back(hwnd);

@@ -444,6 +444,7 @@ LRESULT DefWindowProcA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 BOOL DestroyWindow(HWND hwnd);
 BOOL ShowWindow(HWND hwnd, int show);
 BOOL UpdateWindow(HWND hwnd);
+BOOL IsWindowVisible(HWND hwnd);
 UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT period, TIMERPROC proc);
 BOOL KillTimer(HWND hwnd, UINT_PTR id);
 HACCEL LoadAcceleratorsA(HINSTANCE instance, LPCSTR name);

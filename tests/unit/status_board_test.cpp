@@ -63,3 +63,38 @@ TEST_F(StatusBoardTest, PaintDrawsFiveLinesWithOneFont)
     EXPECT_EQ(r.get_dc, 1);
     EXPECT_EQ(r.release_dc, 1);
 }
+
+// A data request brings the lines on a visible window up to date at once; a
+// window hidden in the tray is not painted until it is shown, and then shows
+// the lines as they are.
+struct WindowCase {
+    const char *name;
+    bool visible;
+};
+
+class DataRequestPaint : public ProgramTest, public testing::WithParamInterface<WindowCase> {};
+
+TEST_P(DataRequestPaint, OnlyWhileTheWindowIsVisible)
+{
+    start_program();
+    HCONV sheet = standin::connect("Quellvarden", "Quote");
+    ASSERT_TRUE(standin::advise(sheet, "1234.lastprice", CF_TEXT));
+    if (!GetParam().visible)
+        hide_main_window();
+    standin::records().texts.clear();
+    standin::request(sheet, "1234.lastprice", CF_TEXT);
+    const auto &texts = standin::records().texts;
+    ASSERT_EQ(texts.size(), GetParam().visible ? 5u : 0u);
+    if (GetParam().visible) {
+        EXPECT_EQ(texts[1].text, "Number of fields: 1");
+    }
+    show_main_window();
+    UpdateWindow(main_window);
+    // The last paint, of the shown window, has line 3 as it is now.
+    ASSERT_GE(texts.size(), 5u);
+    EXPECT_EQ(texts[texts.size() - 2].text, "Dde last message: \"null\"");
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, DataRequestPaint,
+                         testing::Values(WindowCase{"Visible", true}, WindowCase{"HiddenInTheTray", false}),
+                         [](const testing::TestParamInfo<WindowCase> &info) { return info.param.name; });
