@@ -58,7 +58,7 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_PAINT: {
         PAINTSTRUCT paint;
         BeginPaint(window, &paint);
-        paint_status_lines();
+        paint_status_window();
         EndPaint(window, &paint);
         return 0;
     }

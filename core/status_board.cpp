@@ -21,8 +21,19 @@ void print_status(int line, const char *format, ...)
     std::vsnprintf(status_board.lines[line], STATUS_LINE_SIZE - 1, format, args);
     va_end(args);
     // With no window, InvalidateRect would repaint every window of the desktop.
-    if (status_board.window)
+    // A hidden window shows nothing, and one already waiting for its paint
+    // draws the lines as they are by then: invalidating either again would
+    // only cost time at every update.
+    if (status_board.window && !status_board.paint_pending && IsWindowVisible(status_board.window)) {
         InvalidateRect(status_board.window, nullptr, TRUE);
+        status_board.paint_pending = true;
+    }
+}
+
+void paint_status_window()
+{
+    status_board.paint_pending = false;
+    paint_status_lines();
 }
 
 void refresh_status_lines()

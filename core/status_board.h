@@ -26,7 +26,8 @@ constexpr int STATUS_LINE_SIZE = 256;
 
 struct StatusBoard {
     char lines[STATUS_LINE_COUNT][STATUS_LINE_SIZE];  // NUL-terminated, at most 254 chars
-    HWND window;  // where the lines are shown; none until start-up attaches it
+    HWND window;         // where the lines are shown; none until start-up attaches it
+    bool paint_pending;  // the window has been invalidated and waits for its paint
 };
 
 extern StatusBoard status_board;
@@ -35,11 +36,16 @@ extern StatusBoard status_board;
 void attach_status_board(HWND window);
 
 // Replaces line `line` (0 to 4; any other number is ignored) with the
-// formatted text, cut to 254 characters, and has the window repainted.
+// formatted text, cut to 254 characters, and has the window repainted: a
+// visible window not yet waiting for a paint is invalidated.
 void print_status(int line, const char *format, ...) PRINTF_LIKE(2, 3);
 
 // Draws the five lines on the main window, one font created and deleted per call.
 void paint_status_lines();
+
+// The window's WM_PAINT (between BeginPaint and EndPaint): draws the lines,
+// and the window no longer waits for a paint.
+void paint_status_window();
 
 // Brings the lines on the window up to date at once, while it is visible. A
 // hidden window shows nothing: when it is shown, its paint draws the lines as

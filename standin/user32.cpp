@@ -199,6 +199,9 @@ BOOL ShowWindow(HWND hwnd, int show)
         return FALSE;
     BOOL was_visible = w->visible;
     w->visible = show != SW_HIDE;
+    // A window that appears is painted whole.
+    if (w->visible && !was_visible)
+        w->needs_paint = true;
     if (show == SW_HIDE || show == SW_MINIMIZE)
         deactivate(hwnd);
     else if (show == SW_SHOWNORMAL || show == SW_SHOWMINIMIZED || show == SW_SHOWMAXIMIZED ||

@@ -2,18 +2,36 @@
 
 class StatusBoardTest : public ProgramTest {};
 
-TEST_F(StatusBoardTest, ReplacesLineAndInvalidatesWithErase)
+TEST_F(StatusBoardTest, ReplacesLine)
 {
-    HWND window = reinterpret_cast<HWND>(0x1234);
-    attach_status_board(window);
     print_status(2, "Last receieved: %s", "one");
     print_status(2, "Last receieved: %s", "two");
     EXPECT_EQ(status_line(2), "Last receieved: two");
+}
+
+// A visible window is invalidated, with erasing, once until its paint comes;
+// a hidden one not at all (showing it paints it).
+TEST_F(StatusBoardTest, InvalidatesAVisibleWindowOncePerPaint)
+{
+    start_program();
     const auto &invalidates = standin::records().invalidates;
-    ASSERT_EQ(invalidates.size(), 2u);
-    EXPECT_EQ(invalidates[1].hwnd, window);
-    EXPECT_FALSE(invalidates[1].has_rect);
-    EXPECT_TRUE(invalidates[1].erase);
+    UpdateWindow(main_window);
+    size_t before = invalidates.size();
+    print_status(2, "Last receieved: %s", "one");
+    print_status(2, "Last receieved: %s", "two");
+    ASSERT_EQ(invalidates.size(), before + 1);
+    EXPECT_EQ(invalidates.back().hwnd, main_window);
+    EXPECT_FALSE(invalidates.back().has_rect);
+    EXPECT_TRUE(invalidates.back().erase);
+
+    UpdateWindow(main_window);  // the paint comes
+    print_status(2, "Last receieved: %s", "three");
+    EXPECT_EQ(invalidates.size(), before + 2);
+
+    UpdateWindow(main_window);
+    hide_main_window();
+    print_status(2, "Last receieved: %s", "four");
+    EXPECT_EQ(invalidates.size(), before + 2);
 }
 
 TEST_F(StatusBoardTest, LongTextIsCutTo254Characters)
