@@ -3,9 +3,10 @@
 # wine-prefix.sh, the end-to-end tests. Source it; every function works on
 # the prefix in $WINEPREFIX, which must be an absolute path.
 
-# No debug chatter, and no prompts to install Mono or Gecko.
+# No debug chatter, no prompts to install Mono or Gecko, and no entries in
+# the Linux desktop's menus for the shortcuts that installers make.
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Written once the prefix is fully built, so an interrupted wineboot is
 # noticed and redone rather than used half-made.
