@@ -19,6 +19,9 @@ PACKAGES=(
     xvfb xauth x11-apps x11-utils imagemagick
     # end-to-end tests: pytest, a WebSocket peer and a browser
     python3-pytest python3-websockets chromium
+    # release packages: the zip, the installer (wixl; msibuild from msitools)
+    # and a stopped clock for wixl's time stamps
+    zip wixl msitools faketime
 )
 
 missing=()
