@@ -119,9 +119,11 @@ digest=$(cat "${FILES[@]/#/$stage/}" "$build/install_actions.dll" "$WXS" | sha25
 package_code=$(uuid_for "package $version $digest")
 cp app/icons/lantern_dark.ico "$build/vantrel.ico"
 # wixl stamps the summary with the clock's time: faketime stops the clock at
-# the commit's time. It looks for sources relative to where it runs.
+# the commit's time (-f; without it the clock would run on from there, and
+# the stamp depend on how long wixl takes). wixl looks for sources relative
+# to where it runs.
 stamp=$(TZ=UTC date -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
-if ! (cd "$build" && TZ=UTC FAKETIME_DONT_FAKE_MONOTONIC=1 faketime "$stamp" \
+if ! (cd "$build" && TZ=UTC FAKETIME_DONT_FAKE_MONOTONIC=1 faketime -f "$stamp" \
         wixl -a x64 -D Version="$version" -D ProductCode="{$product_code}" -D SourceDir=stage \
         -D ActionsDll=install_actions.dll -D IconFile=vantrel.ico \
         -o "$dist/$name.msi" "$repo/$WXS") 2>"$build/wixl.log"; then
