@@ -23,6 +23,9 @@ PACKAGES=(
     python3-pytest python3-websockets chromium
     # more WebSocket stacks that feed clients are written in
     python3-aiohttp python3-tornado python3-websocket
+    # release packages: the zip, the installer (wixl; msibuild from msitools)
+    # and a stopped clock for wixl's time stamps
+    zip wixl msitools faketime
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The test command: installs what is missing, builds both presets, runs the
-# native unit tests (ctest), the Python unit tests of the tools and the
-# benchmark's report, and the end-to-end tests under Wine (pytest), prints a summary and exits non-zero when anything failed.
+# The test command: installs what is missing, builds both presets and the
+# release packages, runs the native unit tests (ctest), the Python unit tests
+# of the tools and the benchmark's report, and the end-to-end tests under
+# Wine (pytest), prints a summary and exits non-zero when anything failed.
 # shellcheck disable=SC2317  # functions called through step and trap
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
@@ -79,6 +80,13 @@ windows_ok=0
 native_ok=0
 step "build windows" bash scripts/build.sh windows && windows_ok=1
 step "build native" bash scripts/build.sh native && native_ok=1
+
+# The release packages, once: the end-to-end tests install the MSI.
+if [ "$windows_ok" -eq 1 ]; then
+    step "package (scripts/package.sh)" bash scripts/package.sh
+else
+    skip "package" "the windows build failed"
+fi
 
 if [ "$native_ok" -eq 1 ]; then
     step "unit tests (ctest --preset native)" \

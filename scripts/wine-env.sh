@@ -3,18 +3,20 @@
 # wine-prefix.sh, the end-to-end tests. Source it; every function works on
 # the prefix in $WINEPREFIX, which must be an absolute path.
 
-# No debug chatter, and no prompts to install Mono or Gecko.
+# No debug chatter, no prompts to install Mono or Gecko, and no entries in
+# the Linux desktop's menus for the shortcuts that installers make.
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 # Every Wine prefix the project makes, one per role, all under build/:
 #   run    scripts/run.sh, where someone may be running the program
 #   e2e    the end-to-end tests (null driver)
 #   x11    the screenshot tests (X11 driver on an Xvfb display)
+#   install  the installer tests, made anew at every run (null driver)
 #   bench  the benchmarks (null driver)
-WINE_PREFIX_ROLES=(run e2e x11 bench)
+WINE_PREFIX_ROLES=(run e2e x11 install bench)
 # The prefixes the test command starts and must stop again.
-WINE_TEST_ROLES=(e2e x11)
+WINE_TEST_ROLES=(e2e x11 install)
 VANTREL_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # Prints the absolute path of the prefix of a role.

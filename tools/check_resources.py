@@ -1,13 +1,15 @@
 #!/usr/bin/python3
 """Checks the resources compiled into a built vantrel.exe.
 
-    /usr/bin/python3 tools/check_resources.py build/windows/vantrel.exe
+    /usr/bin/python3 tools/check_resources.py [--version X.Y.Z] build/windows/vantrel.exe
 
 Reads the PE file's section table and resource directory itself (standard
 library only) and checks every resource the program loads: the seven tray
-icons, the menu bar, the accelerators, the About box and the manifest.
-Prints one line per check; stops at the first failure with a message on
-stderr and exit code 1 (2 when the file cannot be read as a PE image).
+icons, the menu bar, the accelerators, the About box and the manifest, and
+the version resource that Explorer's Properties page shows (of version
+X.Y.Z when given). Prints one line per check; stops at the first failure
+with a message on stderr and exit code 1 (2 when the file cannot be read as
+a PE image).
 """
 
 import struct
@@ -15,9 +17,10 @@ import sys
 import xml.etree.ElementTree as ElementTree
 
 RT_ICON, RT_MENU, RT_DIALOG, RT_GROUP_ICON, RT_ACCELERATOR, RT_MANIFEST = 3, 4, 5, 14, 9, 24
+RT_VERSION = 16
 TYPE_NAMES = {RT_ICON: "RT_ICON", RT_MENU: "RT_MENU", RT_DIALOG: "RT_DIALOG",
               RT_GROUP_ICON: "RT_GROUP_ICON", RT_ACCELERATOR: "RT_ACCELERATOR",
-              RT_MANIFEST: "RT_MANIFEST"}
+              RT_MANIFEST: "RT_MANIFEST", RT_VERSION: "RT_VERSION"}
 
 IMAGE_DIRECTORY_ENTRY_RESOURCE = 2
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -426,27 +429,133 @@ def check_manifest(image, resources):
     ok("manifest %d: asInvoker, supports %s" % (MANIFEST_ID, ", ".join(SUPPORTED_OS.values())))
 
 
+# ---------------------------------------------------------------- version
+
+VERSION_ID = 1
+VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
+VOS_NT_WINDOWS32, VFT_APP = 0x40004, 1
+# U.S. English in Unicode: the one translation, and its string table's name.
+TRANSLATION = (0x0409, 1200)
+# Values of the string table, None where any non-empty text will do.
+VERSION_STRINGS = {
+    "ProductName": "Quellvarden Vantrel",
+    "CompanyName": "Quellvarden",
+    "OriginalFilename": "vantrel.exe",
+    "FileDescription": None,
+    "LegalCopyright": None,
+}
+
+
+def read_version_node(data, at):
+    """One node of a version resource (wLength, wValueLength, wType, szKey,
+    value, children, each part aligned to 4 bytes): returns (key, value,
+    children), the value as text when wType is 1, else as bytes."""
+    length, value_length, kind = struct.unpack_from("<HHH", data, at)
+    end = at + length
+    require(6 < length and end <= len(data), "version %d: node at %d runs past the resource"
+            % (VERSION_ID, at))
+    key, pos = read_string(data, at + 6)
+    pos = align4(pos)
+    if kind == 1:
+        value = read_string(data, pos)[0] if value_length else ""
+        pos += 2 * value_length
+    else:
+        value = data[pos:pos + value_length]
+        pos += value_length
+    children = []
+    pos = align4(pos)
+    while pos < end:
+        child_length = struct.unpack_from("<H", data, pos)[0]
+        children.append(read_version_node(data, pos))
+        pos = align4(pos + child_length)
+    return key, value, children
+
+
+def version_text(ms, ls):
+    return "%d.%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
+
+
+def read_version(image, resources):
+    """The version resource: {"file", "product"} as "a.b.c.d" from the fixed
+    part, "os", "type", "flags", "translations" [(language, code page)] and
+    "tables" {name: {key: text}}."""
+    key, fixed, children = read_version_node(resource(image, resources, RT_VERSION, VERSION_ID), 0)
+    require(key == "VS_VERSION_INFO", "version %d: root is %r, expected VS_VERSION_INFO"
+            % (VERSION_ID, key))
+    require(len(fixed) == 52, "version %d: fixed part of %d bytes, expected 52" % (VERSION_ID, len(fixed)))
+    (signature, _, file_ms, file_ls, product_ms, product_ls, mask, flags, os_, type_,
+     _, _, _) = struct.unpack("<13I", fixed)
+    require(signature == VS_FIXEDFILEINFO_SIGNATURE, "version %d: fixed part has signature 0x%08X"
+            % (VERSION_ID, signature))
+    version = {"file": version_text(file_ms, file_ls), "product": version_text(product_ms, product_ls),
+               "os": os_, "type": type_, "flags": flags & mask, "translations": [], "tables": {}}
+    for name, _, blocks in children:
+        for block, value, entries in blocks:
+            if name == "StringFileInfo":
+                version["tables"][block] = {entry: text for entry, text, _ in entries}
+            elif name == "VarFileInfo" and block == "Translation":
+                version["translations"] += [struct.unpack_from("<HH", value, at)
+                                            for at in range(0, len(value) - 3, 4)]
+    return version
+
+
+def check_version(image, resources, expected=None):
+    version = read_version(image, resources)
+    numbers = version["file"]
+    require(version["product"] == numbers, "version %d: product version %s, file version %s"
+            % (VERSION_ID, version["product"], numbers))
+    require(numbers.endswith(".0"), "version %d: file version %s, expected MAJOR.MINOR.PATCH.0"
+            % (VERSION_ID, numbers))
+    release = numbers[:-2]
+    require(expected is None or release == expected, "version %d: version %s, expected %s"
+            % (VERSION_ID, release, expected))
+    require((version["os"], version["type"], version["flags"]) == (VOS_NT_WINDOWS32, VFT_APP, 0),
+            "version %d: OS 0x%X, type %d, flags 0x%X; expected a Windows NT application "
+            "without debug or prerelease flags"
+            % (VERSION_ID, version["os"], version["type"], version["flags"]))
+    require(version["translations"] == [TRANSLATION], "version %d: translations %r, expected %r"
+            % (VERSION_ID, version["translations"], [TRANSLATION]))
+    table_name = "%04X%04X" % TRANSLATION
+    require(list(version["tables"]) == [table_name], "version %d: string tables %r, expected %r"
+            % (VERSION_ID, list(version["tables"]), [table_name]))
+    strings = version["tables"][table_name]
+    wanted = dict(VERSION_STRINGS, FileVersion=release, ProductVersion=release)
+    for key, text in wanted.items():
+        found = strings.get(key)
+        require(found if text is None else found == text, "version %d: %s is %r, expected %s"
+                % (VERSION_ID, key, found, "a text" if text is None else repr(text)))
+    ok("version %d: %s %s, %r" % (VERSION_ID, strings["ProductName"], release, strings["FileDescription"]))
+
+
 CHECKS = [check_icons, check_menu, check_accelerators, check_dialog, check_manifest]
+
+USAGE = "usage: %s [--version X.Y.Z] vantrel.exe\n"
 
 
 def main(argv):
-    if len(argv) != 2:
-        sys.stderr.write("usage: %s vantrel.exe\n" % argv[0])
+    args = argv[1:]
+    expected = None
+    if args[:1] == ["--version"] and len(args) >= 2:
+        expected, args = args[1], args[2:]
+    if len(args) != 1:
+        sys.stderr.write(USAGE % argv[0])
         return 2
+    path = args[0]
     try:
-        with open(argv[1], "rb") as f:
+        with open(path, "rb") as f:
             image = f.read()
         resources = read_resources(image)
     except (OSError, NotAnImage, struct.error) as error:
-        sys.stderr.write("FAIL %s: cannot read resources: %s\n" % (argv[1], error))
+        sys.stderr.write("FAIL %s: cannot read resources: %s\n" % (path, error))
         return 2
     try:
         for check in CHECKS:
             check(image, resources)
+        check_version(image, resources, expected)
     except (CheckFailed, struct.error, UnicodeDecodeError) as error:
-        sys.stderr.write("FAIL %s: %s\n" % (argv[1], error))
+        sys.stderr.write("FAIL %s: %s\n" % (path, error))
         return 1
-    print("all resources of %s are as expected" % argv[1])
+    print("all resources of %s are as expected" % path)
     return 0
 
 

@@ -15,14 +15,25 @@ import pytest
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXE = os.path.join(REPO, "build", "windows", "vantrel.exe")
+CMAKE_CACHE = os.path.join(REPO, "build", "windows", "CMakeCache.txt")
 CHECKER = os.path.join(REPO, "tools", "check_resources.py")
 
 sys.path.insert(0, os.path.join(REPO, "tools"))
 import check_resources as cr  # noqa: E402
 
 
-def run_checker(path):
-    return subprocess.run([sys.executable, CHECKER, path], capture_output=True, text=True, timeout=60)
+def run_checker(path, *options):
+    return subprocess.run([sys.executable, CHECKER] + list(options) + [path],
+                          capture_output=True, text=True, timeout=60)
+
+
+def configured_version():
+    """The version CMake configured the build with."""
+    with open(CMAKE_CACHE) as cache:
+        for line in cache:
+            if line.startswith("VANTREL_VERSION:"):
+                return line.split("=", 1)[1].strip()
+    pytest.fail("no VANTREL_VERSION in %s" % CMAKE_CACHE)
 
 
 @pytest.fixture(scope="module")
@@ -36,12 +47,20 @@ def built():
 
 
 def test_built_program_has_all_its_resources(built):
-    result = run_checker(EXE)
+    result = run_checker(EXE, "--version", configured_version())
     assert result.returncode == 0, result.stdout + result.stderr
     for ident, _ in cr.ICONS:
         assert "icon %d: one 32x32 image" % ident in result.stdout
-    for what in ("menu 109", "accelerators 109", "dialog 103: DIALOGEX", "manifest 1"):
+    for what in ("menu 109", "accelerators 109", "dialog 103: DIALOGEX", "manifest 1", "version 1"):
         assert what in result.stdout
+
+
+def test_checker_reports_a_build_of_another_version(built):
+    major, minor, patch = configured_version().split(".")
+    other = "%s.%s.%d" % (major, minor, int(patch) + 1)
+    result = run_checker(EXE, "--version", other)
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert "expected %s" % other in result.stderr
 
 
 # Each damage below is a fault the checker must report; each edits one
@@ -106,6 +125,18 @@ def swap_beam_frames(image, resources):
     image[left:left + size], image[right:right + size] = image[right:right + size], image[left:left + size]
 
 
+def fixed_version_field(index, value):
+    """Sets one DWORD of the version resource's VS_FIXEDFILEINFO."""
+    def damage(image, resources):
+        offset, size = data_of(resources, cr.RT_VERSION, 1)
+        signature = struct.pack("<I", cr.VS_FIXEDFILEINFO_SIGNATURE)
+        at = offset + bytes(image[offset:offset + size]).index(signature) + 4 * index
+        struct.pack_into("<I", image, at, value)
+    return damage
+
+
+VS_FF_DEBUG = 0x1
+
 DAMAGES = [
     ("accelerator_as_virtual_key", set_accelerator_virtkey, "virtual-key accelerator"),
     ("accelerator_for_wrong_command",
@@ -137,6 +168,15 @@ DAMAGES = [
     ("manifest_without_windows_10",
      replace_in(cr.RT_MANIFEST, 1, b"8e0f7a12-", b"8e0f7a13-"),
      "does not declare Windows 10"),
+    ("file_version_differs_from_product_version", fixed_version_field(3, 1),
+     "file version 1.0.0.1"),
+    ("version_of_a_debug_build", fixed_version_field(7, VS_FF_DEBUG), "without debug or prerelease flags"),
+    ("version_without_product_name",
+     replace_in(cr.RT_VERSION, 1, utf16("ProductName"), utf16("ProductNeme")),
+     "ProductName is None"),
+    ("version_strings_for_another_language",
+     replace_in(cr.RT_VERSION, 1, struct.pack("<HH", 0x0409, 1200), struct.pack("<HH", 0x0407, 1200)),
+     "version 1: translations"),
 ]
 
 
