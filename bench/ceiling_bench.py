@@ -69,7 +69,7 @@ class Lab:
     """Starts the benchmark's processes through the harness's Wine runner;
     every output lands in its log folder (build/artifacts/bench/)."""
 
-    def __init__(self, wine, window):
+    def __init__(self, wine, window="hidden"):
         self.wine = wine
         self.window = window
         self.feeds = 0

@@ -105,7 +105,8 @@ class Desk:
 
     def msiexec(self, action, msi, *properties):
         """msiexec ACTION MSI /qn [PROPERTY=VALUE...], logged; its exit code."""
-        log = self.wine.log_dir / ("msiexec%s-%s.log" % (action.replace("/", "-"), msi.stem))
+        log = self.wine.log_dir / ("%02d-msiexec%s-%s.log" % (self.wine.count + 1, action.replace("/", "-"),
+                                                             msi.stem))
         return self.wine.run(SYSTEM32 / "msiexec.exe", action, windows_path(msi), "/qn", "/l*v",
                              windows_path(log), *properties, limit=120).returncode
 
@@ -200,8 +201,13 @@ def packages():
 
 
 @pytest.fixture(scope="module")
-def install_env():
-    """A new Wine prefix whose server runs until the module ends."""
+def install_env(packages):
+    """A new Wine prefix whose server runs until the module ends, in which
+    Windows Installer has been used once already (the package installed and
+    removed), as on any Windows machine: its own bookkeeping, made at its
+    first use, is then no part of what a test sees an install leave. (Wine's
+    installer also deletes a key that it leaves without values, as the
+    user's empty Run key at that first removal; Windows keeps it.)"""
     require_executables()
     LOGS.mkdir(parents=True, exist_ok=True)
     log = LOGS / "wine-prefix.log"
@@ -209,6 +215,9 @@ def install_env():
         prefix_command("stop", "install", log_path=log, limit=120)
         shutil.rmtree(PREFIX)
     with running_prefix("install", "null", log) as env:
+        first_use = Desk(Wine(env, LOGS / "first-use"))
+        first_use.install("/i", packages["msi"])
+        first_use.install("/x", packages["msi"])
         yield env
 
 
