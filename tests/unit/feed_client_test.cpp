@@ -11,7 +11,7 @@ protected:
     void SetUp() override
     {
         ProgramTest::SetUp();
-        start_program();
+        ASSERT_TRUE(start_program());
         sheet = standin::connect("Quellvarden", "Quote");
         ASSERT_NE(sheet, nullptr);
     }
