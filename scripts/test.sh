@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds both presets, runs the
-# native unit tests (ctest) and the end-to-end tests under Wine (pytest),
-# prints a summary and exits non-zero when anything failed.
+# native unit tests (ctest), replays every fuzz target's seed corpus and
+# fuzzes each for a few seconds (scripts/fuzz.sh), runs the end-to-end tests
+# under Wine (pytest), prints a summary and exits non-zero when anything failed.
 # shellcheck disable=SC2317  # functions called through step and trap
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
@@ -86,6 +87,9 @@ if [ "$native_ok" -eq 1 ]; then
 else
     skip "unit tests" "the native build failed"
 fi
+
+# Builds the fuzz preset itself; fails on any crash or broken invariant.
+step "fuzz targets: seed corpora replayed, 5 s each (scripts/fuzz.sh 5)" bash scripts/fuzz.sh 5
 
 if [ "$windows_ok" -eq 1 ]; then
     step "end-to-end tests (pytest tests/e2e)" run_e2e
