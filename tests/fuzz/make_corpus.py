@@ -234,6 +234,9 @@ def dde_service():
                "1234." + "f" * 95, ""]
     seed("unsound_items", *[transaction(kind, item) for item in unsound for kind in ("ADVSTART", "REQUEST",
                                                                                        "ADVSTOP")])
+    seed("item_in_other_letter_case", transaction("ADVSTART"), transaction("ADVREQ", "1234.lastPrice", XLTABLE_WINE),
+         transaction("REQUEST", "1234.LASTPRICE", TEXT), transaction("ADVSTART", "1234.LastPrice"),
+         transaction("ADVSTOP", "1234.lastPRICE"))
     seed("edge_items", transaction("ADVSTART", "18446744073709551615.x"), transaction("ADVSTART", "1234." + "f" * 94),
          transaction("ADVSTART", "9.a.b"), transaction("ADVSTART", "9.field with blanks"),
          transaction("ADVSTART", "9." + "g" * 25), transaction("REQUEST", "9." + "g" * 25),
