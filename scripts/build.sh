@@ -2,19 +2,20 @@
 # Configures and builds with the CMake presets:
 #   windows  MinGW-w64 cross build: build/windows/{vantrel,ddewatch,winctl}.exe
 #   native   Linux unit tests against the stand-in layer, under ASan and UBSan
-#   all      both (the default)
+#   fuzz     libFuzzer targets against the stand-in layer (clang), build/fuzz/*_fuzz
+#   all      windows and native (the default)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
 case "${1:-all}" in
-    windows|native) presets=("$1") ;;
+    windows|native|fuzz) presets=("$1") ;;
     all) presets=(windows native) ;;
     -h|--help)
-        sed -n '2,6s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
+        sed -n '2,7s/^# \{0,1\}//p' "${BASH_SOURCE[0]}"
         exit 0
         ;;
     *)
-        echo "usage: scripts/build.sh [windows|native|all]" >&2
+        echo "usage: scripts/build.sh [windows|native|fuzz|all]" >&2
         exit 64
         ;;
 esac

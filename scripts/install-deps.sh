@@ -9,6 +9,9 @@ PACKAGES=(
     cmake g++ make libgtest-dev googletest
     # the one code style (.clang-format), applied by hand
     clang-format
+    # fuzz targets: clang with libFuzzer and the sanitizer runtimes (the
+    # runtimes are only recommended by clang, so they are named here)
+    clang libclang-rt-14-dev
     # Windows cross build; binutils brings windres
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     # running the Windows build

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds both presets and the
 # release packages, runs the native unit tests (ctest), the Python unit tests
-# of the tools and the benchmark's report, and the end-to-end tests under
-# Wine (pytest), prints a summary and exits non-zero when anything failed.
+# of the tools and the benchmark's report, replays every fuzz target's seed
+# corpus and fuzzes each for a few seconds (scripts/fuzz.sh), runs the
+# end-to-end tests under Wine (pytest), prints a summary and exits non-zero
+# when anything failed.
 # shellcheck disable=SC2317  # functions called through step and trap
 set -uo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
@@ -95,6 +97,9 @@ else
     skip "unit tests" "the native build failed"
 fi
 step "Python unit tests (pytest tests/tools tests/bench)" run_pytest tests/tools tests/bench
+
+# Builds the fuzz preset itself; fails on any crash or broken invariant.
+step "fuzz targets: seed corpora replayed, 5 s each (scripts/fuzz.sh 5)" bash scripts/fuzz.sh 5
 
 if [ "$windows_ok" -eq 1 ]; then
     step "end-to-end tests (pytest tests/e2e)" run_pytest tests/e2e

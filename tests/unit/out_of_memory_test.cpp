@@ -25,7 +25,7 @@ struct World {
 
 void program_with_client(World &w)
 {
-    start_program();
+    ASSERT_TRUE(start_program());
     w.sheet = standin::connect("Quellvarden", "Quote");
     w.client = handshaken_feed_client();
 }

@@ -1,45 +1,6 @@
 #include "test_support.h"
 
-#include <cstdlib>
 #include <cstring>
-
-static void free_registry()
-{
-    for (uint64_t i = 0; i < registry.instrument_count; ++i) {
-        Instrument &instrument = registry.instruments[i];
-        for (uint16_t f = 0; f < instrument.field_count; ++f) {
-            std::free(instrument.fields[f].name);
-            std::free(instrument.fields[f].value);
-        }
-        std::free(instrument.fields);
-    }
-    std::free(registry.instruments);
-    registry = SubscriptionRegistry{};
-}
-
-void fresh_process()
-{
-    standin::reset();
-    free_registry();
-    std::memset(&registry_lock, 0, sizeof registry_lock);
-    std::memset(&status_board, 0, sizeof status_board);
-    std::free(feed_client.overflow);
-    std::memset(&feed_client, 0, sizeof feed_client);
-    feed_client.socket = INVALID_SOCKET;
-    feed_host = FeedHost{};
-    origin_consent = OriginConsent{false, false, 0, -1, false};
-    request_new_field = nullptr;
-    dde_instance = 0;
-    service_name = topic_name = nullptr;
-    xltable_format = 0;
-    app_instance = nullptr;
-    main_window = nullptr;
-    listen_socket = 0;
-    shutdown_begun = false;
-    std::memset(&tray_icon_data, 0, sizeof tray_icon_data);
-    tray_menu = nullptr;
-    animation_frame = 0;
-}
 
 void start_dde_side()
 {
@@ -57,39 +18,6 @@ SOCKET open_feed_client()
     return feed_client.socket;
 }
 
-void start_program()
-{
-    HINSTANCE instance = standin::module_handle();
-    register_main_window_class(instance);
-    ASSERT_TRUE(init_instance(instance, SW_SHOWNORMAL));
-}
-
-void socket_event(SOCKET s, WORD event, WORD error)
-{
-    standin::post_socket_event(s, event, error);
-    standin::pump();
-}
-
-SOCKET connect_feed_client()
-{
-    SOCKET s = standin::incoming_connection();
-    socket_event(listen_socket, FD_ACCEPT);
-    return s;
-}
-
-void feed_client_sends(SOCKET s, const std::string &bytes)
-{
-    standin::socket_state(s).incoming += bytes;
-    socket_event(s, FD_READ);
-}
-
-std::string upgrade_request(const std::string &key)
-{
-    return "GET /chat HTTP/1.1\r\nHost: 127.0.0.1:8902\r\nUpgrade: websocket\r\n"
-           "Connection: Upgrade\r\nSec-WebSocket-Key: " +
-           key + "\r\nSec-WebSocket-Version: 13\r\n\r\n";
-}
-
 SOCKET handshaken_feed_client()
 {
     SOCKET s = connect_feed_client();
@@ -97,31 +25,6 @@ SOCKET handshaken_feed_client()
     EXPECT_EQ(feed_client.state, FEED_OPEN);
     standin::socket_state(s).sent.clear();
     return s;
-}
-
-std::string client_frame(unsigned char first_byte, const std::string &payload, bool masked)
-{
-    static const unsigned char key[4] = {0x37, 0xFA, 0x21, 0x3D};
-    std::string frame(1, static_cast<char>(first_byte));
-    unsigned char mask_bit = masked ? 0x80 : 0;
-    size_t n = payload.size();
-    if (n <= 125) {
-        frame += static_cast<char>(mask_bit | n);
-    } else if (n <= 0xFFFF) {
-        frame += static_cast<char>(mask_bit | 126);
-        frame += static_cast<char>(n >> 8);
-        frame += static_cast<char>(n & 0xFF);
-    } else {
-        frame += static_cast<char>(mask_bit | 127);
-        for (int shift = 56; shift >= 0; shift -= 8)
-            frame += static_cast<char>((static_cast<uint64_t>(n) >> shift) & 0xFF);
-    }
-    if (!masked)
-        return frame + payload;
-    frame.append(reinterpret_cast<const char *>(key), 4);
-    for (size_t i = 0; i < n; ++i)
-        frame += static_cast<char>(payload[i] ^ key[i % 4]);
-    return frame;
 }
 
 std::string request_frame(const std::string &item)

@@ -1,5 +1,5 @@
-// A fresh program for every test: the stand-in layer and every global record
-// of the program back to their load-time state.
+// A fresh program for every test (tests/support/program_driver.h), and what
+// the unit tests check it with.
 #pragma once
 #include "app/main_window.h"
 #include "app/resource.h"
@@ -16,6 +16,7 @@
 #include "feed/origin_policy.h"
 #include "feed/send_queue.h"
 #include "standin.h"
+#include "tests/support/program_driver.h"
 
 #include <gtest/gtest.h>
 
@@ -23,27 +24,14 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
 
-void fresh_process();
 // The registry lock, the DDE service and the feed ready for a client, as
 // start-up leaves them, with no window.
 void start_dde_side();
 // A connected feed client in the open state on a stand-in socket.
 SOCKET open_feed_client();
 
-// The whole program up to its message loop, as WinMain brings it up.
-void start_program();
-// A client connecting to the listener: the socket the program accepted.
-SOCKET connect_feed_client();
-// Bytes arriving from the client, announced by FD_READ and handled.
-void feed_client_sends(SOCKET s, const std::string &bytes);
-// A client's socket event, as Windows Sockets posts it, handled.
-void socket_event(SOCKET s, WORD event, WORD error = 0);
-// A browser's upgrade request, with the sample key of RFC 6455 unless told.
-std::string upgrade_request(const std::string &key = "dGhlIHNhbXBsZSBub25jZQ==");
 // A client through its handshake; what it was sent so far is forgotten.
 SOCKET handshaken_feed_client();
-// A frame as a feed client sends it; masked ones use the key 37 FA 21 3D.
-std::string client_frame(unsigned char first_byte, const std::string &payload, bool masked = true);
 // The request frame for item, built independently of the program.
 std::string request_frame(const std::string &item);
 std::string status_line(int line);
