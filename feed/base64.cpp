@@ -1,3 +1,4 @@
+// Base64 with padding (RFC 4648), for the handshake's accept value.
 #include "feed/base64.h"
 
 // The 64 digits, then the pad character at index 64.

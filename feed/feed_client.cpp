@@ -1,3 +1,4 @@
+// The feed client connection: accept and refuse, reads, the handshake's outcome, the close, the limits.
 #include "feed/feed_client.h"
 
 #include "core/registry.h"

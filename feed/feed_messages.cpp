@@ -1,3 +1,4 @@
+// The two feed messages: the request sent, the update read and applied.
 #include "feed/feed_messages.h"
 
 #include "core/item_name.h"

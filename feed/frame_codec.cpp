@@ -1,3 +1,4 @@
+// Frame headers read and written, as pure functions of bytes.
 #include "feed/frame_codec.h"
 
 #include <winsock2.h>

@@ -1,3 +1,4 @@
+// What each received frame does: an update, a ping, a close.
 #include "feed/frames.h"
 
 #include "feed/feed_messages.h"

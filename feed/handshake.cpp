@@ -1,3 +1,4 @@
+// The opening handshake: the request head checked, the 101 response written.
 #include "feed/handshake.h"
 
 #include "feed/base64.h"

@@ -1,3 +1,4 @@
+// Which web pages may feed: loopback origins, remembered answers, the consent box.
 #include "feed/origin_policy.h"
 
 #include "core/status_board.h"

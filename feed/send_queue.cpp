@@ -1,3 +1,4 @@
+// The send queue of a feed client record: frames queued in order, sent as the socket takes them.
 #include "feed/send_queue.h"
 
 #include "feed/frame_codec.h"

@@ -1,3 +1,4 @@
+// SHA-1 (FIPS 180-1), for the handshake's accept value.
 #include "feed/sha1.h"
 
 #include <winsock2.h>

@@ -19,6 +19,8 @@ from pathlib import Path
 import pytest
 
 from harness.browser import Page
+from harness.cells import link
+from harness.feed import RawFeed, new_key, next_client, request_head, request_text, run
 from harness.wine import DDE_OK, FEED_PORT, TOOL_MARGIN
 
 PAGE = Path(__file__).resolve().parent / "browser" / "feed_client.html"
@@ -140,3 +142,35 @@ def test_page_of_foreign_origin_needs_consent(vantrel, wine, feed_page, answer):
         assert wine.winctl("msgbox", "--caption", CONSENT_CAPTION, "--press", "none",
                            timeout=2).returncode == 1, "asked again"
         assert not feed_page.events("open") and not feed_page.received(), feed_page.reports.events
+
+
+# While the user is asked about one page, the one feed slot is free: the
+# real feed connects, and another unknown page is refused without a second
+# box and without being remembered.
+def test_while_asking_the_slot_is_free_and_no_second_box_opens(vantrel, wine):
+    async def refused(origin):
+        page = await RawFeed.connect()
+        try:
+            await page.send(request_head(new_key(), origin=origin))
+            assert await page.closed_by_program() == b"", "a web page of %s was answered" % origin
+        finally:
+            await page.close()
+
+    async def scenario():
+        await link(wine, "65.bid")
+        await refused("https://first.example")
+        box = wine.winctl("msgbox", "--caption", CONSENT_CAPTION, "--press", "none", timeout=30)
+        assert box.returncode == 0 and "https://first.example" in box.stdout, box
+        await refused("https://second.example")
+        feed = await next_client(first_try=False)
+        try:
+            assert await feed.next_text() == request_text("65.bid")
+        finally:
+            await feed.close()
+        pressed = wine.winctl("msgbox", "--caption", CONSENT_CAPTION, "--press", "no")
+        assert pressed.returncode == 0, pressed
+        assert wine.winctl("msgbox", "--caption", CONSENT_CAPTION, "--press", "none",
+                           timeout=2).returncode == 1, "a second box opened"
+    run(scenario(), 120)
+    assert wine.remembered_origin("https://first.example") == 0
+    assert wine.remembered_origin("https://second.example") is None

@@ -111,11 +111,11 @@ def new_key():
     return base64.b64encode(os.urandom(16)).decode("ascii")
 
 
-def request_head(key, path="/feed"):
-    """A browser-like upgrade request head."""
+def request_head(key, path="/feed", origin=None):
+    """A browser-like upgrade request head, with an Origin header when given."""
     return ("GET %s HTTP/1.1\r\nHost: %s:%d\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-            "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n\r\n"
-            % (path, HOST, FEED_PORT, key)).encode("ascii")
+            "Sec-WebSocket-Key: %s\r\nSec-WebSocket-Version: 13\r\n%s\r\n"
+            % (path, HOST, FEED_PORT, key, "Origin: %s\r\n" % origin if origin else "")).encode("ascii")
 
 
 def response_head(key):
