@@ -1,6 +1,7 @@
 // The opening handshake: the request head checked, the 101 response written.
 #include "feed/handshake.h"
 
+#include "feed/ascii_case.h"
 #include "feed/base64.h"
 #include "feed/sha1.h"
 
@@ -37,21 +38,12 @@ static bool is_blank(char c)
     return c == ' ' || c == '\t';
 }
 
-static char ascii_lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // The value of header `name`, trimmed of the blanks around it in place, when
 // line (ended by a NUL) is that header; null for any other line.
 static const char *header_value(char *line, const char *name)
 {
     const size_t name_length = std::strlen(name);
-    for (size_t i = 0; i < name_length; ++i) {
-        if (ascii_lower(line[i]) != ascii_lower(name[i]))
-            return nullptr;
-    }
-    if (line[name_length] != ':')
+    if (!starts_with_ignoring_case(line, name) || line[name_length] != ':')
         return nullptr;
     char *value = line + name_length + 1;
     while (is_blank(*value))

@@ -2,6 +2,7 @@
 #include "feed/origin_policy.h"
 
 #include "core/status_board.h"
+#include "feed/ascii_case.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,14 +19,7 @@ constexpr UINT CONSENT_BOX = MB_YESNO | MB_DEFBUTTON2 | MB_ICONWARNING | MB_TOPM
 
 static bool equal_ignoring_case(const char *text, size_t length, const char *word)
 {
-    if (std::strlen(word) != length)
-        return false;
-    for (size_t i = 0; i < length; ++i) {
-        char c = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
-        if (c != word[i])
-            return false;
-    }
-    return true;
+    return std::strlen(word) == length && starts_with_ignoring_case(text, word);
 }
 
 // 127.a.b.c, each part decimal 0 to 255.

@@ -29,6 +29,8 @@ PACKAGES=(
     # release packages: the zip, the installer (wixl; msibuild from msitools)
     # and a stopped clock for wixl's time stamps
     zip wixl msitools faketime
+    # the JSON reader of feed updates (header-only RapidJSON)
+    rapidjson-dev
 )
 
 missing=()

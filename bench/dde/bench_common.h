@@ -4,9 +4,10 @@
 
 #include <windows.h>
 
+#include "items_file.h"
+
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <string>
 #include <vector>
@@ -21,22 +22,6 @@ inline int64_t now_us()
     const int64_t ticks = (static_cast<int64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
     const int64_t unix_epoch_ticks = 116444736000000000LL; // 1601 to 1970 in 100 ns
     return (ticks - unix_epoch_ticks) / 10;
-}
-
-// One item a line; blank lines skipped, CR LF endings allowed.
-inline bool read_items(const char *path, std::vector<std::string> *items)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return false;
-    std::string line;
-    while (std::getline(file, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
-            items->push_back(line);
-    }
-    return !items->empty();
 }
 
 // Reads "--name value" pairs into *values; false when an argument is not

@@ -99,7 +99,7 @@ int main(int argc, char **argv)
     std::vector<std::string> names;
     if (opt["--service"].empty() || opt["--topic"].empty() || count < 1 || !(timeout > 0))
         return usage("missing or bad arguments");
-    if (!read_items(opt["--items-from"].c_str(), &names))
+    if (!read_items(opt["--items-from"].c_str(), &names) || names.empty())
         return usage("cannot read the items");
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout * 1000);
 

@@ -76,7 +76,7 @@ int main(int argc, char **argv)
     std::vector<std::string> names;
     if (service_text.empty() || topic_text.empty() || wanted < 1 || !(timeout > 0) || busy_ms < 0)
         return usage("missing or bad arguments");
-    if (!read_items(opt["--items-from"].c_str(), &names))
+    if (!read_items(opt["--items-from"].c_str(), &names) || names.empty())
         return usage("cannot read the items");
     busy_us = static_cast<long long>(busy_ms * 1000);
     ages.reserve(static_cast<size_t>(wanted));

@@ -20,12 +20,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <fstream>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "dde_value.h"
+#include "items_file.h"
 
 enum { EXIT_OK = 0, EXIT_NO_DATA = 1, EXIT_NO_SERVER = 2, EXIT_UNFINISHED = 3, EXIT_USAGE = 64 };
 enum XactKind { XACT_ADVISE, XACT_REQUEST, XACT_UNADVISE };
@@ -102,22 +102,6 @@ static int usage_error(const char *why, const char *what)
     return EXIT_USAGE;
 }
 
-// One item a line; blank lines are skipped, CR LF endings allowed.
-static bool read_items_file(const char *path)
-{
-    std::ifstream file(path, std::ios::binary);
-    if (!file)
-        return false;
-    std::string line;
-    while (std::getline(file, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (!line.empty())
-            watch.opt.names.push_back(line);
-    }
-    return true;
-}
-
 // Returns 0 when the command line is usable, else the exit code.
 static int parse_args(int argc, char **argv)
 {
@@ -177,7 +161,7 @@ static int parse_args(int argc, char **argv)
             if (value.empty() || *end || !(o.timeout >= 0) || o.timeout > 1e6)
                 return usage_error("bad --timeout ", value.c_str());
         } else if (arg == "--items-from") {
-            if (!read_items_file(value.c_str()))
+            if (!read_items(value.c_str(), &watch.opt.names))
                 return usage_error("cannot read ", value.c_str());
         } else {
             return usage_error("unknown option ", arg.c_str());
