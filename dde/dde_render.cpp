@@ -1,5 +1,6 @@
 #include "dde/dde_render.h"
 
+#include "core/text_encoding.h"
 #include "dde/dde_service.h"
 
 #include <cmath>
@@ -84,12 +85,29 @@ static HDDEDATA render_xltable(HSZ item, UINT format, const char *text)
     return handle;
 }
 
+// UTF-16 with a wide NUL: the one format in which every value arrives whole.
+static HDDEDATA render_unicode(HSZ item, UINT format, const char *text)
+{
+    WCHAR wide[VALUE_TEXT_SIZE];
+    int length = value_to_wide(text, wide, static_cast<int>(VALUE_TEXT_SIZE));
+    return DdeCreateDataHandle(dde_instance, reinterpret_cast<LPBYTE>(wide),
+                               static_cast<DWORD>((length + 1) * sizeof(WCHAR)), 0, item, format, 0);
+}
+
 HDDEDATA render_dde_data(UINT format, HSZ item, const char *text)
 {
     if (!text)
         return nullptr;
     // Wine hands registered formats to the callback sign-extended (0xFFFFC0xx).
     format &= 0xFFFF;
+    if (format == CF_UNICODETEXT)
+        return render_unicode(item, format, text);
+    // XlTable and every other format carry the ANSI code page.
+    char ansi[VALUE_TEXT_SIZE];
+    if (!is_ascii(text)) {
+        value_to_ansi(text, ansi, sizeof ansi);
+        text = ansi;
+    }
     if (format == (xltable_format & 0xFFFF))
         return render_xltable(item, format, text);
     return DdeCreateDataHandle(dde_instance, reinterpret_cast<LPBYTE>(const_cast<char *>(text)),

@@ -7,7 +7,10 @@
 // strtod reads it.
 bool is_numeric(const char *text);
 
-// XlTable (compared on the low 16 bits of the format) gives a number block or
-// a string block; any other format gives the text with its NUL. Null when
-// text is null or memory runs out. The DDE library owns the handle.
+// Renders a value as the registry keeps it (UTF-8, or ANSI bytes that are no
+// UTF-8). XlTable (compared on the low 16 bits of the format) gives a number
+// block or a string block of the value in the ANSI code page, cut to 255
+// characters; CF_UNICODETEXT the value in UTF-16 with a wide NUL; any other
+// format the value in the ANSI code page with its NUL. Null when text is
+// null or memory runs out. The DDE library owns the handle.
 HDDEDATA render_dde_data(UINT format, HSZ item, const char *text);

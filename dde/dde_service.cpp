@@ -3,6 +3,7 @@
 #include "core/item_name.h"
 #include "core/registry.h"
 #include "core/status_board.h"
+#include "core/text_encoding.h"
 #include "dde/dde_render.h"
 
 #include <cstdio>
@@ -109,7 +110,9 @@ static HDDEDATA field_data(UINT format, HSZ item, const ItemText &text)
         print_status(STATUS_DDE, "Dde last message: \"null\"");
         return render_dde_data(format, item, " ");
     }
-    print_status(STATUS_DDE, "Dde last message: \"%s\"", entry->value);
+    char ansi[VALUE_TEXT_SIZE];
+    value_to_ansi(entry->value, ansi, sizeof ansi);
+    print_status(STATUS_DDE, "Dde last message: \"%s\"", ansi);
     return render_dde_data(format, item, entry->value);
 }
 

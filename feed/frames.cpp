@@ -72,7 +72,7 @@ int handle_frame(DWORD instance, HSZ topic, FeedClient &client, uint64_t &frame_
                                                        : CLOSE_PROTOCOL_ERROR);
         result = -1;
     } else {
-        apply_update(instance, topic, reinterpret_cast<const char *>(payload));
+        apply_update(instance, topic, reinterpret_cast<char *>(payload), length);
     }
     *end = byte_behind;
     return result;

@@ -1,13 +1,15 @@
-// XlTable rendering and the number test on any value text: a text goes as a
-// number block exactly when the whole of it reads as a finite number, and
-// then carries that number; else as a string block of its first 255
-// characters; any other format gets the text and its NUL. No byte past the
-// text's NUL is read (the copy ends there, and ASan watches).
+// XlTable rendering and the number test on any value text: a text goes, in
+// the ANSI code page, as a number block exactly when the whole of it reads
+// as a finite number, and then carries that number; else as a string block
+// of its first 255 characters; any other format but CF_UNICODETEXT gets the
+// ANSI text and its NUL. No byte past the text's NUL is read (the copy ends
+// there, and ASan watches).
 //
 // Input: byte 0 chooses the format (XlTable, XlTable sign-extended as Wine
 // hands it, CF_TEXT, or the byte itself); the rest is the text, up to its
-// first NUL.
+// first NUL and at most the 1023 bytes of a value.
 #include "core/registry.h"
+#include "core/text_encoding.h"
 #include "dde/dde_render.h"
 #include "dde/dde_service.h"
 #include "standin.h"
@@ -73,8 +75,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     InitializeCriticalSectionAndSpinCount(&registry_lock, 1024);
     FUZZ_CHECK(dde_start() == 1);
     UINT format = format_for(data[0]);
-    std::vector<char> text(data + 1, data + size);
+    std::vector<char> text(data + 1, data + (size > VALUE_TEXT_SIZE ? VALUE_TEXT_SIZE : size));
     text.push_back('\0');
+    char ansi[VALUE_TEXT_SIZE];
+    value_to_ansi(text.data(), ansi, sizeof ansi);
 
     bool numeric = is_numeric(text.data());
     HSZ item = standin::hsz("1234.lastprice");
@@ -87,9 +91,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::strtod(text.data(), &end);
     FUZZ_CHECK(numeric == (end != text.data() && *end == '\0'));
     if ((format & 0xFFFF) == (xltable_format & 0xFFFF)) {
-        check_xltable(record.bytes, text.data());
-    } else {
-        FUZZ_CHECK(record.bytes == std::string(text.data(), std::strlen(text.data()) + 1));
+        check_xltable(record.bytes, ansi);
+    } else if ((format & 0xFFFF) != CF_UNICODETEXT) {
+        FUZZ_CHECK(record.bytes == std::string(ansi, std::strlen(ansi) + 1));
     }
     FUZZ_CHECK(render_dde_data(format, item, nullptr) == nullptr);
     fresh_process();

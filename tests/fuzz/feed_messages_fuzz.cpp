@@ -1,15 +1,14 @@
-// Quoted-value extraction and the update on any message text.
-// extract_quoted_value keeps its contract (the quoted text right behind the
-// first key text and blanks, cut to the output's size, never empty) and
-// writes nothing past the output (an exact heap copy, watched by ASan).
-// apply_update changes at most the one field its key names, to the value
-// the message quotes, tells every cell linked to that field and no other,
-// and releases the lock.
+// The feed's updates, read as JSON and applied.
 //
-// Input: byte 0 chooses the key text to extract (bits 0-1: the key's, the
-// value's, a lone quote, none) and the output's size (bits 2-7: 0 to 62
-// bytes, 63 the program's 1024); the rest is the message text, up to its
-// first NUL.
+// Byte 0, bit 0 chooses the mode:
+//  0  raw: the rest is a payload as a frame delivers it (an exact heap copy
+//     with a NUL behind, watched by ASan). Whatever it holds, the lock is
+//     released, a refused payload changes no field, and no field keeps more
+//     than 1023 bytes.
+//  1  oracle: the rest describes updates (item, kind, value characters),
+//     which are written as JSON with random escapes, blanks, member order,
+//     extra members and batching; after apply_update every linked field
+//     holds exactly what its last update said, and nothing is reported.
 #include "core/registry.h"
 #include "core/status_board.h"
 #include "dde/dde_service.h"
@@ -25,41 +24,7 @@
 #include <string>
 #include <vector>
 
-static const char *const KEY_TEXTS[4] = {"\"key\":", "\"value\":", "\"", ""};
-
-static bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-static void check_extraction(const char *text, const char *key_text, size_t size)
-{
-    std::unique_ptr<char[]> output(new char[size]);
-    bool found = extract_quoted_value(text, key_text, output.get(), size);
-
-    // Where the contract puts the value: behind the first key text and blanks, after a quote.
-    const char *key = std::strstr(text, key_text);
-    const char *quote = key ? key + std::strlen(key_text) : nullptr;
-    while (quote && is_blank(*quote))
-        ++quote;
-    bool quoted = size > 1 && quote && *quote == '"' && quote[1] != '"' && quote[1] != '\0';
-    FUZZ_CHECK(found == quoted);
-    if (!found)
-        return;
-    size_t length = strnlen(output.get(), size);
-    FUZZ_CHECK(length >= 1 && length < size);
-    FUZZ_CHECK(std::strncmp(quote + 1, output.get(), length) == 0);
-    FUZZ_CHECK(std::memchr(output.get(), '"', length) == nullptr);
-    char behind = quote[1 + length];
-    FUZZ_CHECK(behind == '"' || behind == '\0' || length == size - 1);
-}
-
-struct Link {
-    const char *item;
-    UINT format;  // 0: XlTable
-};
-static const Link LINKS[] = {
-    {"1234.lastprice", 0}, {"1234.lastprice", CF_TEXT}, {"1234.bid", CF_TEXT}, {"5.x", 0}};
+static const char *const ITEMS[4] = {"1234.lastprice", "1234.bid", "5.x", "5.a.b"};
 
 static std::map<std::string, std::string> field_values()
 {
@@ -68,7 +33,7 @@ static std::map<std::string, std::string> field_values()
         const Instrument &instrument = registry.instruments[i];
         for (uint16_t f = 0; f < instrument.field_count; ++f) {
             const char *value = instrument.fields[f].value;
-            FUZZ_CHECK(!value || std::strlen(value) < FEED_TEXT_SIZE);
+            FUZZ_CHECK(!value || std::strlen(value) <= 1023);
             values[std::to_string(instrument.insref) + "." + instrument.fields[f].name] =
                 value ? std::string(1, 'v') + value : "null";
         }
@@ -76,68 +41,213 @@ static std::map<std::string, std::string> field_values()
     return values;
 }
 
-static void check_update(const char *text)
+static void apply(const std::string &payload)
 {
-    std::map<std::string, std::string> before = field_values();
-    apply_update(dde_instance, topic_name, text);
-    std::map<std::string, std::string> after = field_values();
+    std::unique_ptr<char[]> copy(new char[payload.size() + 1]);
+    std::memcpy(copy.get(), payload.data(), payload.size());
+    copy[payload.size()] = '\0';
+    apply_update(dde_instance, topic_name, copy.get(), payload.size());
     FUZZ_CHECK(standin::lock_info(&registry_lock).depth == 0);
     for (const char *line : status_board.lines)
         FUZZ_CHECK(std::memchr(line, '\0', STATUS_LINE_SIZE) != nullptr);
-    FUZZ_CHECK(after.size() == before.size());
+}
 
-    const std::vector<standin::Delivery> &deliveries = standin::records().deliveries;
-    std::string told = deliveries.empty() ? "" : deliveries[0].item;
-    size_t links = 0;
-    for (const Link &link : LINKS)
-        links += told == link.item;
-    FUZZ_CHECK(deliveries.size() == links);
-    for (const auto &entry : before) {
-        if (entry.first != told)
-            FUZZ_CHECK(after.at(entry.first) == entry.second);
-    }
-    if (told.empty())
-        return;
+static void check_raw(const uint8_t *data, size_t size)
+{
+    std::map<std::string, std::string> before = field_values();
+    apply(std::string(reinterpret_cast<const char *>(data), size));
+    if (std::strncmp(status_board.lines[STATUS_ERROR], "Invalid receieved: ", 19) == 0)
+        FUZZ_CHECK(field_values() == before);
+}
 
-    // The cells were told the value the message quotes, as the field now holds it.
-    char quoted[FEED_TEXT_SIZE];
-    FUZZ_CHECK(std::strstr(text, ("\"" + told).c_str()) != nullptr);
-    FUZZ_CHECK(extract_quoted_value(text, "\"value\":", quoted, sizeof quoted));
-    const std::string &stored = after.at(told);
-    bool ascii = true;
-    for (const char *p = quoted; *p; ++p)
-        ascii = ascii && static_cast<unsigned char>(*p) < 0x80;
-    if (std::strcmp(quoted, "null") == 0)
-        FUZZ_CHECK(stored == "null");
-    else if (ascii)
-        FUZZ_CHECK(stored == std::string("v") + quoted);
-    std::string shown = stored == "null" ? " " : stored.substr(1);
-    for (const standin::Delivery &delivery : deliveries) {
-        FUZZ_CHECK(delivery.item == told && delivery.bytes);
-        if (delivery.format == CF_TEXT)
-            FUZZ_CHECK(*delivery.bytes == shown + '\0');
-        else
-            FUZZ_CHECK(delivery.bytes->rfind(std::string("\x10\x00\x04\x00\x01\x00\x01\x00", 8), 0) == 0);
+// Reads the input byte by byte, 0 once it is used up.
+struct Input {
+    const uint8_t *data;
+    size_t size;
+    size_t next = 0;
+    unsigned byte() { return next < size ? data[next++] : 0; }
+    bool more() const { return next < size; }
+};
+
+static void put_utf8(std::string &out, uint32_t c)
+{
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
     }
-    FUZZ_CHECK(std::strncmp(status_board.lines[2], "Last receieved: ", 16) == 0);
+}
+
+static void put_escape(std::string &out, uint32_t unit, bool upper)
+{
+    char hex[8];
+    std::snprintf(hex, sizeof hex, upper ? "\\u%04X" : "\\u%04x", static_cast<unsigned>(unit));
+    out += hex;
+}
+
+// A code point (never U+0000 or a surrogate) written into a JSON string in
+// one of the ways JSON allows.
+static void put_json_char(std::string &out, uint32_t c, unsigned how)
+{
+    static const char SHORT[] = "\"\\/\b\f\n\r\t";
+    static const char SHORT_NAMES[] = "\"\\/bfnrt";
+    const char *short_form = c < 0x80 ? std::strchr(SHORT, static_cast<int>(c)) : nullptr;
+    bool must_escape = c < 0x20 || c == '"' || c == '\\';
+    if (how % 3 == 0 && short_form && c != 0) {
+        out += '\\';
+        out += SHORT_NAMES[short_form - SHORT];
+    } else if (how % 3 == 1 || must_escape) {
+        if (c >= 0x10000) {
+            put_escape(out, 0xD800 + ((c - 0x10000) >> 10), how & 4);
+            put_escape(out, 0xDC00 + ((c - 0x10000) & 0x3FF), how & 8);
+        } else {
+            put_escape(out, c, how & 4);
+        }
+    } else {
+        put_utf8(out, c);
+    }
+}
+
+static uint32_t code_point(Input &in)
+{
+    unsigned kind = in.byte(), low = in.byte();
+    switch (kind & 3) {
+    case 0:
+        return 1 + low % 0x7F;  // ASCII, controls included
+    case 1:
+        return 0x80 + (low | (kind & 0x70) << 4);  // up to U+07FF
+    case 2: {
+        uint32_t c = 0x800 + ((kind >> 2) << 8 | low) % (0x10000 - 0x800);
+        return c >= 0xD800 && c <= 0xDFFF ? c + 0x800 : c;
+    }
+    default:
+        return 0x10000 + ((kind >> 2) << 12 | low << 4 | (in.byte() & 0xF));
+    }
+}
+
+static void put_blanks(std::string &out, Input &in)
+{
+    static const char BLANKS[] = " \t\r\n";
+    unsigned n = in.byte() % 4;
+    for (unsigned i = 0; i + 1 < n; ++i)
+        out += BLANKS[in.byte() % 4];
+}
+
+struct Written {
+    std::string item;
+    std::string stored;  // as field_values() shows it; empty: unchanged
+};
+
+static Written write_update(std::string &out, Input &in)
+{
+    Written w;
+    w.item = ITEMS[in.byte() % 4];
+    unsigned kind = in.byte();
+    std::string value;  // the JSON text of the value
+    switch (kind % 5) {
+    case 0:
+        value = "null";
+        w.stored = "null";
+        break;
+    case 1:
+        value = "\"null\"";
+        w.stored = "null";
+        break;
+    case 2: {  // a number, kept as written
+        static const char *const FORMS[] = {"0", "-1.5", "12.25e-3", "9007199254740993", "NaN", "-Infinity"};
+        value = FORMS[(kind >> 3) % 6];
+        w.stored = "v" + value;
+        break;
+    }
+    default: {  // a text; empty changes nothing
+        size_t length = in.byte() % 24;
+        std::string decoded;
+        value = "\"";
+        for (size_t i = 0; i < length && in.more(); ++i) {
+            uint32_t c = code_point(in);
+            put_utf8(decoded, c);
+            put_json_char(value, c, in.byte());
+        }
+        value += "\"";
+        w.stored = decoded.empty() ? "" : decoded == "null" ? "null" : "v" + decoded;
+        break;
+    }
+    }
+    std::string key = "\"";
+    for (const char *p = w.item.c_str(); *p; ++p)
+        put_json_char(key, static_cast<unsigned char>(*p), in.byte());
+    key += "\"";
+
+    std::string members[3] = {"\"key\"", "\"value\"", "\"extra\""};
+    std::string values[3] = {key, value, (kind & 0x80) ? "{\"key\":\"5.x\",\"value\":[1,{}]}" : "true"};
+    unsigned order = in.byte() % 6;
+    static const int ORDERS[6][3] = {{0, 1, 2}, {1, 0, 2}, {2, 0, 1}, {0, 2, 1}, {1, 2, 0}, {2, 1, 0}};
+    bool extra = kind & 0x40;
+    out += "{";
+    bool first = true;
+    for (int index : ORDERS[order]) {
+        if (index == 2 && !extra)
+            continue;
+        if (!first)
+            out += ",";
+        first = false;
+        put_blanks(out, in);
+        out += members[index];
+        put_blanks(out, in);
+        out += ":";
+        put_blanks(out, in);
+        out += values[index];
+        put_blanks(out, in);
+    }
+    out += "}";
+    return w;
+}
+
+static void check_oracle(Input &in)
+{
+    std::map<std::string, std::string> expected = field_values();
+    unsigned count = 1 + in.byte() % 12;
+    bool batch = count > 1 || (in.byte() & 1);
+    std::string payload = batch ? "[" : "";
+    for (unsigned i = 0; i < count; ++i) {
+        if (i > 0)
+            payload += ",";
+        put_blanks(payload, in);
+        Written w = write_update(payload, in);
+        if (!w.stored.empty())
+            expected[w.item] = w.stored;
+    }
+    payload += batch ? "]" : "";
+    apply(payload);
+    FUZZ_CHECK(status_board.lines[STATUS_ERROR][0] == '\0');
+    FUZZ_CHECK(field_values() == expected);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 1)
         return 0;
-    std::vector<char> text(data + 1, data + size);
-    text.push_back('\0');
-    size_t size_choice = data[0] >> 2;
-    check_extraction(text.data(), KEY_TEXTS[data[0] & 3], size_choice == 63 ? FEED_TEXT_SIZE : size_choice);
-
     fresh_process();
     FUZZ_CHECK(start_program());
     HCONV sheet = standin::connect("Quellvarden", "Quote");
-    for (const Link &link : LINKS)
-        FUZZ_CHECK(standin::advise(sheet, link.item, link.format ? link.format : xltable_format));
-    standin::records().deliveries.clear();
-    check_update(text.data());
+    for (const char *item : ITEMS)
+        FUZZ_CHECK(standin::advise(sheet, item, CF_TEXT));
+    if (data[0] & 1) {
+        Input in{data + 1, size - 1};
+        check_oracle(in);
+    } else {
+        check_raw(data + 1, size - 1);
+    }
     fresh_process();
     return 0;
 }

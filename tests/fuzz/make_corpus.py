@@ -174,32 +174,30 @@ def feed_client():
     seed("empty_reads", reads(hello, b"", value, b""))
 
 
-# ---- feed_messages_fuzz: byte 0 the key text and output size, then the message.
+# ---- feed_messages_fuzz: byte 0 bit 0 the mode (0 raw payload, 1 oracle), then its input.
 def feed_messages():
-    key_1024, value_1024 = bytes([63 << 2 | 0]), bytes([63 << 2 | 1])
+    raw, oracle = bytes([0]), bytes([1])
 
-    def seed(name, text, choice=key_1024):
-        write("feed_messages_fuzz", name, choice + text.encode("utf-8", "surrogateescape"))
+    def seed(name, payload, mode=raw):
+        if isinstance(payload, str):
+            payload = payload.encode("utf-8", "surrogateescape")
+        write("feed_messages_fuzz", name, mode + payload)
 
     seed("update", update("1234.lastprice", "12.5"))
-    seed("update_of_a_text_cell", update("1234.bid", "n/a"), value_1024)
-    seed("null", update("1234.lastprice", "null"))
-    seed("value_first", '{"value":"7","key":"5.x"}', value_1024)
+    seed("null", '{"key":"1234.lastprice","value":null}')
+    seed("number", '{"value":-3e-2,"key":"5.x"}')
+    seed("nan", '{"key":"5.x","value":NaN}')
+    seed("escapes", '{"key":"1234.bid","value":"Z\\u00fcrich \\"12\\" \\ud83d\\ude00 \\n"}')
     seed("blanks_around", '{ "key" : "5.x" ,\t"value":\r\n "1.5" }')
-    seed("unquoted_value_last", '{"key":"1234.bid","value":12.5}', value_1024)
-    seed("unquoted_value_first", '{"value":12.5,"key":"1234.lastprice"}')
-    seed("empty_value", update("1234.lastprice", ""), value_1024)
-    seed("long_value", update("1234.bid", "v" * 2000), value_1024)
-    seed("utf8_value", update("1234.bid", "Zürich 12,5 €"), value_1024)
-    seed("utf8_cut_at_the_limit", update("1234.bid", "x" * 1021 + "€"))
+    seed("batch", "[" + update("1234.bid", "1") + "," + update("5.a.b", "2") + "]")
+    seed("batch_with_a_fault", "[" + update("1234.bid", "1") + ',{"key":"5.x","value":true}]')
+    seed("nested_members", '{"m":{"key":"5.x","value":[1,[2]]},"key":"5.x","value":"3"}')
+    seed("lone_surrogate", '{"key":"5.x","value":"\\udc00"}')
     seed("not_utf8", update("1234.bid", "caf\udce9"))
-    seed("backslash", update("1234.bid", "a\\\\"), value_1024)
-    seed("resembling_keys", update("01234.lastprice", "1") + update("+1234.lastprice", "2"))
-    seed("key_without_dot", update("1234", "1"))
-    seed("unknown_field", update("1234.ask", "1"))
-    seed("small_output", update("1234.lastprice", "12.5"), bytes([3 << 2 | 1]))
-    seed("lone_quote_key", '"', bytes([63 << 2 | 2]))
-    seed("empty_key_text", '"12.5"', bytes([10 << 2 | 3]))
+    seed("long_value", update("1234.bid", "v" * 1024))
+    seed("nul_inside", update("1234.bid", "a") + "\0")
+    seed("oracle_one", bytes([0, 1, 3, 5, 0, 65, 7, 0, 66, 1]), oracle)
+    seed("oracle_batch", bytes(range(7, 120)), oracle)
 
 
 # ---- dde_service_fuzz: records [type][choices][length][item].

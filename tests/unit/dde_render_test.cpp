@@ -77,3 +77,44 @@ TEST_F(DdeRender, NoTextNoHandle)
     EXPECT_EQ(render_dde_data(xltable_format, item, nullptr), nullptr);
     EXPECT_TRUE(standin::records().data.empty());
 }
+
+// A value as the registry keeps it, in each format a cell may ask for.
+struct FormatCase {
+    const char *name;
+    std::string value;
+    std::string ansi;     // what XlTable (cut to 255) and CF_TEXT carry
+    std::u16string wide;  // what CF_UNICODETEXT carries
+};
+
+static const FormatCase FORMAT_CASES[] = {
+    {"Ascii", "12,5 n/a", "12,5 n/a", u"12,5 n/a"},
+    {"Latin1", "Z\xC3\xBCrich \xE2\x82\xAC", "Z\xFCrich \x80", u"Z\u00FCrich \u20AC"},
+    {"OutsideTheCodePage", "\xE6\x9D\xB1\xE4\xBA\xAC", "??", u"\u6771\u4EAC"},
+    {"NoBestFit", "\xE2\x88\x92"
+                  "1",
+     "?1", u"\u22121"},
+    {"AnsiBytesFromAFeedThatSendsAnsi", "Z\xFCrich \x80", "Z\xFCrich \x80", u"Z\u00FCrich \u20AC"},
+    {"Longest", std::string(1021, 'a') + "\xC3\xA9", std::string(1021, 'a') + "\xE9",
+     std::u16string(1021, u'a') + u"\u00E9"},
+    // Converted first, then cut: the 255th character is whole.
+    {"XlTableCutBehindATwoByteCharacter", std::string(254, 'a') + "\xC3\xA9" + "bc",
+     std::string(254, 'a') + "\xE9" + "bc", std::u16string(254, u'a') + u"\u00E9bc"},
+};
+
+class RenderFormats : public DdeRender, public testing::WithParamInterface<FormatCase> {};
+
+TEST_P(RenderFormats, EachFormatCarriesTheValue)
+{
+    const FormatCase &c = GetParam();
+    EXPECT_EQ(rendered(xltable_format, c.value.c_str()), xltable_string(c.ansi.substr(0, 255)));
+    EXPECT_EQ(rendered(CF_TEXT, c.value.c_str()), c.ansi + '\0');
+    std::string wide_bytes;
+    for (char16_t unit : c.wide + u'\0') {
+        wide_bytes += static_cast<char>(unit & 0xFF);
+        wide_bytes += static_cast<char>(unit >> 8);
+    }
+    EXPECT_EQ(rendered(CF_UNICODETEXT, c.value.c_str()), wide_bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, RenderFormats, testing::ValuesIn(FORMAT_CASES),
+                         [](const testing::TestParamInfo<FormatCase> &info) { return info.param.name; });

@@ -72,34 +72,3 @@ TEST_F(SendRequest, SendErrorKeepsTheFrameQueued)
     EXPECT_EQ(feed_client.send_length, 34u);
     EXPECT_EQ(feed_client.state, FEED_OPEN);
 }
-
-TEST(ExtractQuotedValue, OnlyQuotedTextsCount)
-{
-    struct Case {
-        const char *text;
-        const char *key;
-        size_t size;
-        const char *expected;  // null: not found
-    } cases[] = {
-        {"{\"key\":\"1234.lastprice\",\"value\":\"12.5\"}", "\"key\":", 1024, "1234.lastprice"},
-        {"{\"key\":\"1234.lastprice\",\"value\":\"12.5\"}", "\"value\":", 1024, "12.5"},
-        {"{\"value\": \t\r\n\"7\"}", "\"value\":", 1024, "7"},
-        {"{\"value\":12.5,\"key\":\"1234.lastprice\"}", "\"value\":", 1024, nullptr},
-        {"{\"key\":\"1234.lastprice\",\"value\":null}", "\"value\":", 1024, nullptr},
-        {"{\"value\":\"\"}", "\"value\":", 1024, nullptr},
-        {"{\"value\" : \"7\"}", "\"value\":", 1024, nullptr},
-        {"{\"value\":\"12.5", "\"value\":", 1024, "12.5"},
-        {"{\"value\":\"a\\\"b\"}", "\"value\":", 1024, "a\\"},
-        {"{\"value\":\"abcdef\"}", "\"value\":", 4, "abc"},
-        {"{\"VALUE\":\"1\"}", "\"value\":", 1024, nullptr},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.text);
-        char out[1024] = "untouched";
-        bool found = extract_quoted_value(c.text, c.key, out, c.size);
-        EXPECT_EQ(found, c.expected != nullptr);
-        if (c.expected && found) {
-            EXPECT_STREQ(out, c.expected);
-        }
-    }
-}

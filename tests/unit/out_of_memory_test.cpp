@@ -3,6 +3,7 @@
 // out-of-memory path is reached, and after each the program must be whole,
 // tell the truth and go on working once memory is back.
 #include "failmalloc.h"
+#include "feed/update_reader.h"
 #include "test_support.h"
 
 #include <optional>
@@ -200,3 +201,18 @@ INSTANTIATE_TEST_SUITE_P(
                     Scenario{"QueueingForAStalledClient", program_with_stalled_client, queue_requests,
                              check_queue}),
     [](const testing::TestParamInfo<Scenario> &info) { return info.param.name; });
+
+// The reader works in the payload itself: a batch with escapes, numbers and
+// nested members makes no allocation that could fail.
+TEST(UpdateReader, AllocatesNothing)
+{
+    std::string payload = R"([{"key":"1234.bid","value":"Z\u00fcrich \"12\" \ud83d\ude00"},)"
+                          R"({"m":{"n":[1,2,{"o":null}]},"value":-3e-2,"key":"5.x"},{"key":"5.y","value":null}])";
+    FeedUpdate updates[4];
+    failmalloc::fail_nth(1);
+    int count = read_updates(payload.data(), payload.size(), updates, 4);
+    bool allocated = failmalloc::failed();
+    failmalloc::off();
+    EXPECT_EQ(count, 3);
+    EXPECT_FALSE(allocated);
+}

@@ -1,0 +1,35 @@
+// The feed's update messages read from a frame's payload, checked whole
+// before anything is applied.
+#pragma once
+#include "core/text_encoding.h"
+
+#include <cstddef>
+#include <cstdint>
+
+enum UpdateValueKind {
+    UPDATE_TEXT,    // a string: value holds it decoded, NUL-terminated
+    UPDATE_NUMBER,  // a number as written (12.5, -3e-2, NaN, -Infinity): not NUL-terminated
+    UPDATE_NULL,    // null: the field has no value any more
+};
+
+// One update, pointing into the payload it was read from.
+struct FeedUpdate {
+    const char *key;  // the item, decoded, NUL-terminated; it passes the item rule
+    unsigned long long insref;
+    const char *field;  // inside key
+    const char *value;  // null for UPDATE_NULL
+    size_t value_length;
+    UpdateValueKind kind;
+};
+
+// Longest value or number kept, in bytes after decoding.
+constexpr size_t UPDATE_VALUE_MAX = VALUE_TEXT_SIZE - 1;
+// Deepest nesting of arrays and objects read; deeper payloads are refused.
+constexpr int UPDATE_DEPTH_MAX = 8;
+
+// Reads payload[0..length), with a NUL at payload[length], as one update
+// object or an array of them, decoding strings in place (the payload is
+// rewritten). Returns the number of updates, in order, in updates[0..n), or
+// -1 when anything in the payload is refused; then updates holds nothing
+// usable. Allocates nothing.
+int read_updates(char *payload, size_t length, FeedUpdate *updates, size_t capacity);
