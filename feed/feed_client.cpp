@@ -5,6 +5,7 @@
 #include "core/status_board.h"
 #include "feed/feed_messages.h"
 #include "feed/frame_codec.h"
+#include "feed/feed_box.h"
 #include "feed/frames.h"
 #include "feed/handshake.h"
 #include "feed/origin_policy.h"
@@ -19,17 +20,6 @@ FeedClient feed_client = {INVALID_SOCKET, FEED_HANDSHAKING, {}, 0, {}, 0, nullpt
 FeedHost feed_host;
 
 constexpr long CLIENT_EVENTS = FD_READ | FD_WRITE | FD_CLOSE;
-
-// Counts accepted connections, so that a handler that waited in a message
-// box can tell whether its connection is still the current one: the socket
-// handle alone cannot, as a new client often gets the old handle value.
-static unsigned long connection_serial;
-// Set while a handshake message box is open: reads of that client wait.
-static bool handshake_running;
-// The connection whose FD_READ came while a handshake box was open; 0: none.
-// Windows Sockets posts the next FD_READ only after a receive, so the read
-// is done once the box has closed, or that client would wait for ever.
-static unsigned long deferred_read_serial;
 
 void attach_feed(HWND window, SOCKET *listener)
 {
@@ -133,18 +123,17 @@ static void replay_requests()
 
 static void continue_handshake()
 {
-    unsigned long serial = connection_serial;
-    handshake_running = true;
     RequestOrigin origin;
-    HandshakeResult result = perform_handshake(feed_client, &origin);
-    handshake_running = false;
-    // A message box may have let this connection end and another begin.
-    if (serial != connection_serial || feed_client.state != FEED_HANDSHAKING)
-        return;
+    const char *box_text = nullptr;
+    HandshakeResult result = perform_handshake(feed_client, &origin, &box_text);
     if (result == HANDSHAKE_WAITING)
         return;
     if (result != HANDSHAKE_DONE) {
+        // Closed before the box, which is modal: the real feed may connect
+        // and be served while it is open.
         disconnect_feed_client();
+        if (result == HANDSHAKE_FAILED)
+            show_feed_box(box_text, "", MB_OK);
         return;
     }
     KillTimer(feed_host.window, FEED_TIMER_ID);  // the 101 response is queued
@@ -245,7 +234,6 @@ void on_listen_socket_event(HWND, SOCKET socket, int event, int error)
         closesocket(client);  // one feed client at a time; the first one goes on
         return;
     }
-    ++connection_serial;
     feed_client.socket = client;
     feed_client.state = FEED_HANDSHAKING;
     feed_client.receive_length = 0;
@@ -268,17 +256,7 @@ void on_client_socket_event(HWND, SOCKET socket, int event, int error)
     }
     switch (event) {
     case FD_READ:
-        if (handshake_running) {
-            deferred_read_serial = connection_serial;
-            break;
-        }
         read_feed_client();
-        while (deferred_read_serial != 0) {
-            bool current = deferred_read_serial == connection_serial && feed_client.state != FEED_NONE;
-            deferred_read_serial = 0;
-            if (current)
-                read_feed_client();
-        }
         break;
     case FD_WRITE:
         if (flush_to_client(socket) != 0)
@@ -286,7 +264,7 @@ void on_client_socket_event(HWND, SOCKET socket, int event, int error)
         break;
     case FD_CLOSE:
         // Updates the client sent just before closing are still applied.
-        while (!handshake_running && feed_client.state == FEED_OPEN && read_feed_client() > 0) {
+        while (feed_client.state == FEED_OPEN && read_feed_client() > 0) {
         }
         if (feed_client.socket == socket)
             disconnect_feed_client();

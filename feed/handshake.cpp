@@ -72,8 +72,11 @@ static void take_origin(RequestOrigin &origin, const char *value)
     origin.usable = usable;
 }
 
-HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin)
+HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin, const char **box_text)
 {
+    const char *unused_text;
+    const char *&box = box_text ? *box_text : unused_text;
+    box = nullptr;
     RequestOrigin unused;
     RequestOrigin &found = origin ? *origin : unused;
     found.present = found.usable = false;
@@ -85,7 +88,7 @@ HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin)
         // TCP may cut the head anywhere; only a full buffer means it never ends.
         if (client.receive_length < FEED_BUFFER_SIZE)
             return HANDSHAKE_WAITING;
-        MessageBoxA(nullptr, "NO HEADERS", "", MB_OK);
+        box = "NO HEADERS";
         return HANDSHAKE_FAILED;
     }
 
@@ -97,7 +100,7 @@ HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin)
         } else if (head[i] == '\r') {
             // The byte behind the last one received is the terminating NUL.
             if (head[i + 1] != '\n') {
-                MessageBoxA(nullptr, "INVALD HEADER", "", MB_OK);
+                box = "INVALD HEADER";
                 return HANDSHAKE_FAILED;
             }
             head[i] = '\0';

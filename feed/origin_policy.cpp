@@ -3,11 +3,12 @@
 
 #include "core/status_board.h"
 #include "feed/ascii_case.h"
+#include "feed/feed_box.h"
 
 #include <cstdio>
 #include <cstring>
 
-OriginConsent origin_consent = {false, false, 0, -1, false};
+OriginConsent origin_consent = {false, 0, -1, false};
 
 static const char ORIGINS_KEY[] = "Software\\Quellvarden\\Vantrel\\Origins";
 static const char NULL_ORIGIN[] = "null";
@@ -132,13 +133,12 @@ OriginVerdict judge_origin(const RequestOrigin &origin)
 void ask_origin_consent(const char *origin)
 {
     ULONGLONG now = GetTickCount64();
-    if (origin_consent.box_open ||
+    if (feed_box_open ||
         (origin_consent.asked && now - origin_consent.last_asked < CONSENT_INTERVAL_MS)) {
         print_status(STATUS_ERROR, "Web page not allowed: %s", origin);
         return;
     }
     print_status(STATUS_ERROR, "Web page waiting for consent: %s", origin);
-    origin_consent.box_open = true;
     origin_consent.asked = true;
     origin_consent.last_asked = now;
     // The origin is kept here: while the box is open, other clients come and
@@ -147,8 +147,7 @@ void ask_origin_consent(const char *origin)
     std::snprintf(kept, sizeof kept, "%s", origin);
     char text[sizeof CONSENT_TEXT + ORIGIN_MAX];
     std::snprintf(text, sizeof text, CONSENT_TEXT, kept);
-    int answer = MessageBoxA(nullptr, text, CONSENT_CAPTION, CONSENT_BOX);
-    origin_consent.box_open = false;
+    int answer = show_feed_box(text, CONSENT_CAPTION, CONSENT_BOX);
     // Only an explicit answer counts: not a box ended by the program closing.
     if (origin_consent.stopped || (answer != IDYES && answer != IDNO))
         return;

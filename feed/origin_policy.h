@@ -18,7 +18,6 @@ enum OriginVerdict {
 
 // The user's answers of this run, and when a consent box was last shown.
 struct OriginConsent {
-    bool box_open;
     bool asked;            // a consent box has been shown in this run
     ULONGLONG last_asked;  // GetTickCount64 when it was
     int null_origin;       // -1 not asked yet, 0 refused, 1 allowed: this run only
@@ -40,7 +39,8 @@ OriginVerdict judge_origin(const RequestOrigin &origin);
 // Asks the user, in a Yes/No box, whether the page of origin may feed the
 // spreadsheets, and remembers an explicit answer. At most one box at a time
 // and one a minute: an origin that comes meanwhile is refused and not
-// remembered. Call it once the client is closed: the box is modal.
+// remembered; so is one that comes while another feed box is open. Call it
+// once the client is closed: the box is modal.
 void ask_origin_consent(const char *origin);
 
 // The program is ending: a consent box closed by that records nothing.

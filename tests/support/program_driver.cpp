@@ -6,6 +6,7 @@
 #include "core/registry.h"
 #include "core/status_board.h"
 #include "dde/dde_service.h"
+#include "feed/feed_box.h"
 #include "feed/feed_client.h"
 #include "feed/origin_policy.h"
 #include "standin.h"
@@ -38,7 +39,8 @@ void fresh_process()
     std::memset(&feed_client, 0, sizeof feed_client);
     feed_client.socket = INVALID_SOCKET;
     feed_host = FeedHost{};
-    origin_consent = OriginConsent{false, false, 0, -1, false};
+    origin_consent = OriginConsent{false, 0, -1, false};
+    feed_box_open = false;
     request_new_field = nullptr;
     dde_instance = 0;
     service_name = topic_name = nullptr;
