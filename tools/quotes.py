@@ -56,8 +56,8 @@ def parse_request(text):
 
 
 def update_message(item, value):
-    """An update: key first, compact, as the program reads it."""
-    return json.dumps({"key": item, "value": value}, separators=(",", ":"), ensure_ascii=False)
+    """An update, written by Python's JSON library with its defaults."""
+    return json.dumps({"key": item, "value": value})
 
 
 class Market:

@@ -26,7 +26,7 @@ import websocket
 import websockets
 
 from harness.browser import Page
-from harness.cells import BLANK, watch
+from harness.cells import BLANK, finished, watch
 from harness.feed import STEP, URL, request_text, run, update_text, within
 from harness.wine import DDE_OK, FEED_PORT, TOOL_MARGIN
 
@@ -40,7 +40,11 @@ SCENARIO_LIMIT = 60
 class Outcome:
     request: str        # the first message from the program
     close_code: int     # the code the stack reports for the close
-    pongs: int = None   # pongs seen, where the stack shows them
+    # Pongs seen, for the stacks that show them. aiohttp's heartbeat and
+    # tornado's ping_timeout close the connection on a missing pong, which
+    # the holding step of their clients sees; the WebSocket API of Node and
+    # Chromium sends no pings at all.
+    pongs: int = None
 
 
 async def websockets_client():
@@ -146,23 +150,51 @@ def outcome_of_events(events):
 
 
 STACKS = [
-    pytest.param(lambda log_dir: run(websockets_client(), SCENARIO_LIMIT), id="websockets"),
-    pytest.param(lambda log_dir: run(aiohttp_client(), SCENARIO_LIMIT), id="aiohttp"),
-    pytest.param(lambda log_dir: run(tornado_client(), SCENARIO_LIMIT), id="tornado"),
-    pytest.param(lambda log_dir: websocket_client_client(), id="websocket-client"),
-    pytest.param(node_client, id="node"),
-    pytest.param(chromium_client, id="chromium"),
+    pytest.param(lambda log_dir: run(websockets_client(), SCENARIO_LIMIT), True, id="websockets"),
+    pytest.param(lambda log_dir: run(aiohttp_client(), SCENARIO_LIMIT), False, id="aiohttp"),
+    pytest.param(lambda log_dir: run(tornado_client(), SCENARIO_LIMIT), False, id="tornado"),
+    pytest.param(lambda log_dir: websocket_client_client(), True, id="websocket-client"),
+    pytest.param(node_client, False, id="node"),
+    pytest.param(chromium_client, False, id="chromium"),
 ]
 
 
-@pytest.mark.parametrize("client", STACKS)
-def test_stack_gets_request_delivers_value_and_closes_cleanly(vantrel, wine, client):
+@pytest.mark.parametrize("client, shows_pongs", STACKS)
+def test_stack_gets_request_delivers_value_and_closes_cleanly(vantrel, wine, client, shows_pongs):
     cell = watch(wine, "--count", 2, ITEM, timeout=SCENARIO_LIMIT)
     cell.wait_for_output()  # linked: the request comes with the replay
     outcome = client(wine.log_dir)
     assert outcome.request == request_text(ITEM), outcome
     assert outcome.close_code == 1000, outcome
-    assert outcome.pongs != 0, "the stack's pings got no pong: %s" % (outcome,)
+    if shows_pongs:
+        assert outcome.pongs and outcome.pongs > 0, "the stack's pings got no pong: %s" % (outcome,)
     code = cell.wait(SCENARIO_LIMIT + TOOL_MARGIN)
     result = cell.result()
     assert code == DDE_OK and result.values == [(ITEM, BLANK["xltable"]), (ITEM, VALUE)], result
+
+
+# A feed written the usual way in Python: json.dumps with its defaults
+# (non-ASCII escaped, numbers unquoted, None as null), one batch per frame.
+def test_python_feed_sends_a_json_batch(vantrel, wine):
+    name = "Z\u00fcrich \u6771\u4eac \"12\""
+    cells = [watch(wine, "--count", 2, ITEM, timeout=SCENARIO_LIMIT),
+             watch(wine, "--format", "unicode", "--count", 2, "1234.name", timeout=SCENARIO_LIMIT),
+             watch(wine, "--format", "text", "--count", 3, "1234.bid", timeout=SCENARIO_LIMIT)]
+    for cell in cells:
+        cell.wait_for_output()
+
+    async def feed():
+        async with websockets.connect(URL, open_timeout=STEP, close_timeout=3) as ws:
+            requests = {await within(ws.recv(), "request") for _ in cells}
+            assert requests == {request_text(i) for i in (ITEM, "1234.name", "1234.bid")}
+            await ws.send(json.dumps({"key": "1234.bid", "value": 1.5}))
+            await ws.send(json.dumps([{"key": ITEM, "value": 12.5}, {"key": "1234.name", "value": name},
+                                      {"key": "1234.bid", "value": None}]))
+            return [await finished(cell) for cell in cells]
+
+    results = run(feed(), SCENARIO_LIMIT + TOOL_MARGIN)
+    assert [r.returncode for r in results] == [DDE_OK] * 3, results
+    assert [r.values for r in results] == [
+        [(ITEM, BLANK["xltable"]), (ITEM, "12.5")],
+        [("1234.name", " "), ("1234.name", name)],
+        [("1234.bid", BLANK["text"]), ("1234.bid", "1.5"), ("1234.bid", BLANK["text"])]], results

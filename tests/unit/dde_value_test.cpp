@@ -133,6 +133,28 @@ TEST(DdeValue, TextStopsAtTheFirstNul)
     }
 }
 
+TEST(DdeValue, WideTextStopsAtTheFirstWideNulAndPrintsInUtf8)
+{
+    struct WideCase {
+        Bytes data;
+        const char *text;
+    } cases[] = {
+        {{0x71, 0x67, 0xAC, 0x4E, 0, 0}, "\xE6\x9D\xB1\xE4\xBA\xAC"},  // two CJK characters
+        {{'Z', 0, 0xFC, 0, 0, 0, 'x', 0}, "Z\xC3\xBC"},
+        {{0x3D, 0xD8, 0x00, 0xDE, 0, 0}, "\xF0\x9F\x98\x80"},  // a surrogate pair
+        {{0x3D, 0xD8, 'a', 0}, "\xEF\xBF\xBD" "a"},            // half a pair
+        {{'a', 0, '\n', 0, 'b'}, "a\\x0A"},                    // no wide NUL, odd byte left
+        {{}, ""},
+    };
+    for (const WideCase &c : cases) {
+        SCOPED_TRACE(c.text);
+        std::string out;
+        std::vector<unsigned char> exact(c.data);
+        decode_utf16_text(exact.empty() ? nullptr : exact.data(), exact.size(), &out);
+        EXPECT_EQ(out, c.text);
+    }
+}
+
 TEST(DdeValue, NumbersPrintAlikeOnEveryRuntime)
 {
     const struct {

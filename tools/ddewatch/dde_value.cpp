@@ -61,6 +61,39 @@ void decode_text(const unsigned char *data, size_t size, std::string *out)
     append_printable(data, nul ? static_cast<const unsigned char *>(nul) - data : size, out);
 }
 
+void decode_utf16_text(const unsigned char *data, size_t size, std::string *out)
+{
+    std::string utf8;
+    for (size_t i = 0; i + 1 < size; i += 2) {
+        unsigned long c = read16(data + i);
+        if (c == 0)
+            break;
+        if (c >= 0xD800 && c <= 0xDBFF && i + 3 < size && read16(data + i + 2) >= 0xDC00 &&
+            read16(data + i + 2) <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (read16(data + i + 2) - 0xDC00);
+            i += 2;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;  // half a pair
+        }
+        if (c < 0x80) {
+            utf8.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            utf8.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            utf8.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            utf8.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            utf8.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            utf8.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            utf8.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    }
+    append_printable(reinterpret_cast<const unsigned char *>(utf8.data()), utf8.size(), out);
+}
+
 /* XlTable, the spreadsheet's fast table format: blocks of a 16-bit type and a
    16-bit count of the bytes that follow, all little-endian. The first block is
    the table header

@@ -22,6 +22,11 @@ bool decode_xltable(const unsigned char *data, size_t size, std::string *out);
 // there is none) to *out, control characters as \xHH.
 void decode_text(const unsigned char *data, size_t size, std::string *out);
 
+// Appends the UTF-16LE text in data[0..size) up to its first wide NUL (or
+// all whole units when there is none) to *out in UTF-8, control characters
+// as \xHH and half a surrogate pair as U+FFFD.
+void decode_utf16_text(const unsigned char *data, size_t size, std::string *out);
+
 // Appends a number as "%.15g" does (12.5 gives 12.5), with inf, -inf and nan
 // spelt the same on every C runtime.
 void format_number(double value, std::string *out);

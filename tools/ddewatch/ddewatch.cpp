@@ -55,7 +55,7 @@ struct Transaction {
 struct Options {
     std::string service = "Quellvarden";
     std::string topic = "Quote";
-    bool text = false;
+    std::string format = "xltable";
     bool request_only = false;
     bool stop_after_first = false;
     long count = 0;     // 0: no count
@@ -89,10 +89,10 @@ static volatile LONG interrupted = 0;
 static HANDLE cleanup_done;
 
 static const char USAGE[] =
-    "usage: ddewatch [--service S] [--topic T] [--format xltable|text] [--request]\n"
+    "usage: ddewatch [--service S] [--topic T] [--format xltable|text|unicode] [--request]\n"
     "                [--count N] [--timeout SECONDS] [--items-from FILE]\n"
     "                [--stop-after-first] ITEM...\n"
-    "Prints \"HH:MM:SS.mmm ITEM VALUE\" for every value received.\n"
+    "Prints \"HH:MM:SS.mmm ITEM VALUE\" for every value received (unicode in UTF-8).\n"
     "Exit codes: 0 done, 1 an item got no data, 2 no DDE server,\n"
     "3 timeout (or nothing more can arrive) before --count or the answers, 64 usage.\n";
 
@@ -149,9 +149,9 @@ static int parse_args(int argc, char **argv)
         } else if (arg == "--topic") {
             o.topic = value;
         } else if (arg == "--format") {
-            if (value != "xltable" && value != "text")
+            if (value != "xltable" && value != "text" && value != "unicode")
                 return usage_error("unknown format ", value.c_str());
-            o.text = value == "text";
+            o.format = value;
         } else if (arg == "--count") {
             o.count = strtol(value.c_str(), &end, 10);
             if (value.empty() || *end || o.count < 1)
@@ -352,6 +352,9 @@ static void decode_value(WORD format, const unsigned char *data, size_t size, st
     } else if (format == CF_TEXT) {
         decode_text(data, size, out);
         return;
+    } else if (format == CF_UNICODETEXT) {
+        decode_utf16_text(data, size, out);
+        return;
     } else {
         snprintf(buf, sizeof buf, "<format 0x%04X: %zu bytes>", format, size);
     }
@@ -548,7 +551,9 @@ int main(int argc, char **argv)
     cleanup_done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(on_console_event, TRUE);
     watch.xltable = RegisterClipboardFormatA("XlTable");
-    watch.format = watch.opt.text ? CF_TEXT : watch.xltable;
+    watch.format = watch.opt.format == "text"      ? CF_TEXT
+                   : watch.opt.format == "unicode" ? CF_UNICODETEXT
+                                                   : watch.xltable;
 
     for (const std::string &name : watch.opt.names) {
         WatchItem item;

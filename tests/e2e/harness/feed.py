@@ -7,6 +7,7 @@ import asyncio
 import base64
 import contextlib
 import hashlib
+import json
 import os
 import socket
 import struct
@@ -63,8 +64,9 @@ def request_text(item):
 
 
 def update_text(item, value):
-    """An update as feed clients usually write it: key first, compact."""
-    return '{"key":"%s","value":"%s"}' % (item, value)
+    """An update as feed clients write it: with Python's JSON library, its
+    defaults (non-ASCII escaped) included."""
+    return json.dumps({"key": item, "value": value})
 
 
 def frame(opcode, payload, mask=True):

@@ -150,13 +150,19 @@ def wait_for_free_port(limit=10):
 # Processes
 
 
+def output_encoding(argv):
+    """ddewatch prints CF_UNICODETEXT values in UTF-8; the tools print
+    everything else in the ANSI code page."""
+    return "utf-8" if "unicode" in [str(a) for a in argv] else "cp1252"
+
+
 class Result:
-    """A finished tool run: exit code and output, decoded as ANSI text."""
+    """A finished tool run: exit code and output, decoded as its text."""
 
     def __init__(self, argv, returncode, out_path, err_path):
         self.argv = argv
         self.returncode = returncode
-        self.stdout = out_path.read_bytes().decode("cp1252", "replace")
+        self.stdout = out_path.read_bytes().decode(output_encoding(argv), "replace")
         self.stderr = err_path.read_bytes().decode("cp1252", "replace")
 
     @property
@@ -190,7 +196,7 @@ class Process:
             fail("%s did not end within %s s" % (" ".join(self.argv), limit))
 
     def output(self):
-        return self.out_path.read_bytes().decode("cp1252", "replace")
+        return self.out_path.read_bytes().decode(output_encoding(self.argv), "replace")
 
     def wait_for_output(self, limit=30):
         """Waits until the process has printed something (for ddewatch: its
