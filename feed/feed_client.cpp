@@ -124,16 +124,21 @@ static void replay_requests()
 static void continue_handshake()
 {
     RequestOrigin origin;
-    const char *box_text = nullptr;
-    HandshakeResult result = perform_handshake(feed_client, &origin, &box_text);
+    const char *fault = nullptr;
+    HandshakeResult result = perform_handshake(feed_client, &origin, &fault);
     if (result == HANDSHAKE_WAITING)
         return;
     if (result != HANDSHAKE_DONE) {
-        // Closed before the box, which is modal: the real feed may connect
+        // Closed before any box, which is modal: the real feed may connect
         // and be served while it is open.
         disconnect_feed_client();
-        if (result == HANDSHAKE_FAILED)
-            show_feed_box(box_text, "", MB_OK);
+        // A malformed head raises its box only for a local program (no
+        // origin, or one welcome as it is): a web page can send such heads
+        // at will, and is never asked for consent with one either.
+        bool local = result == HANDSHAKE_FAILED && judge_origin(origin) == ORIGIN_WELCOME;
+        print_status(STATUS_ERROR, "Handshake refused: %s", fault);
+        if (local)
+            show_header_box();
         return;
     }
     KillTimer(feed_host.window, FEED_TIMER_ID);  // the 101 response is queued

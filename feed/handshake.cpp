@@ -14,8 +14,10 @@
  *     Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n
  *     ...\r\n
  *     \r\n
- * Only the key line matters; method, path, version and the other headers are
- * not judged. Header names ignore letter case (tornado writes
+ * The first line must be a GET request line (any target, HTTP/1.1 or later):
+ * a web page can send any other request to this port, a POST with a body
+ * that looks like headers too. Of the headers up to the blank line only the
+ * key and the Origin matter. Header names ignore letter case (tornado writes
  * Sec-Websocket-Key, some clients every name in small letters), and blanks
  * may stand around the value. The answer carries base64(SHA-1(key + GUID))
  * as its accept value.
@@ -72,54 +74,85 @@ static void take_origin(RequestOrigin &origin, const char *value)
     origin.usable = usable;
 }
 
-HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin, const char **box_text)
+// GET <request target> HTTP/<major>.<minor>, version 1.1 or later, the
+// method in capitals as HTTP has it; the target may be any, even absolute.
+static bool is_get_request_line(const char *line, size_t length)
 {
-    const char *unused_text;
-    const char *&box = box_text ? *box_text : unused_text;
-    box = nullptr;
+    const char *end = line + length;
+    if (length < sizeof REQUEST_LINE - 1 || std::strncmp(line, REQUEST_LINE, sizeof REQUEST_LINE - 1) != 0)
+        return false;
+    const char *target = line + sizeof REQUEST_LINE - 1;
+    const char *blank = static_cast<const char *>(std::memchr(target, ' ', static_cast<size_t>(end - target)));
+    if (!blank || blank == target)
+        return false;
+    const char *version = blank + 1;
+    if (end - version < 8 || std::strncmp(version, "HTTP/", 5) != 0)
+        return false;
+    unsigned long numbers[2] = {0, 0};
+    const char *p = version + 5;
+    for (int part = 0; part < 2; ++part) {
+        const char *digits = p;
+        while (p < end && *p >= '0' && *p <= '9' && p - digits < 4)
+            numbers[part] = numbers[part] * 10 + static_cast<unsigned long>(*p++ - '0');
+        if (p == digits || (part == 0 && (p == end || *p++ != '.')))
+            return false;
+    }
+    return p == end && (numbers[0] > 1 || (numbers[0] == 1 && numbers[1] >= 1));
+}
+
+HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin, const char **fault)
+{
+    const char *unused_fault;
+    const char *&why = fault ? *fault : unused_fault;
+    why = nullptr;
     RequestOrigin unused;
     RequestOrigin &found = origin ? *origin : unused;
     found.present = found.usable = false;
     found.text[0] = '\0';
 
     char *head = client.receive_buffer;
-    const char *head_end = std::strstr(head, "\r\n\r\n");
-    if (!head_end) {
+    const char *blank_line = std::strstr(head, "\r\n\r\n");
+    if (!blank_line) {
         // TCP may cut the head anywhere; only a full buffer means it never ends.
         if (client.receive_length < FEED_BUFFER_SIZE)
             return HANDSHAKE_WAITING;
-        box = "NO HEADERS";
-        return HANDSHAKE_FAILED;
+        why = "no blank line in the first 10248 bytes";
+        return HANDSHAKE_REFUSED;
+    }
+    // The head ends with its blank line: what a client sends behind it (a
+    // body) is never read as headers.
+    const size_t head_length = static_cast<size_t>(blank_line - head) + 4;
+    size_t first_end = static_cast<size_t>(static_cast<const char *>(std::memchr(head, '\n', head_length)) - head);
+    size_t first_length = first_end > 0 && head[first_end - 1] == '\r' ? first_end - 1 : first_end;
+    if (!is_get_request_line(head, first_length)) {
+        why = "not a GET request";
+        return HANDSHAKE_REFUSED;
     }
 
-    char *line = head;
+    bool lone_carriage_return = std::memchr(head, '\r', first_length) != nullptr;
+    char *line = head + first_end + 1;
     const char *key = nullptr;
-    for (uint64_t i = 0; i < client.receive_length; ++i) {
+    for (size_t i = first_end + 1; i < head_length; ++i) {
         if (head[i] == '\n') {
             line = head + i + 1;
+        } else if (head[i] == '\r' && head[i + 1] != '\n') {
+            lone_carriage_return = true;
         } else if (head[i] == '\r') {
-            // The byte behind the last one received is the terminating NUL.
-            if (head[i + 1] != '\n') {
-                box = "INVALD HEADER";
-                return HANDSHAKE_FAILED;
-            }
             head[i] = '\0';
-            if (std::strncmp(line, REQUEST_LINE, sizeof REQUEST_LINE - 1) == 0) {
-                char *blank = std::strchr(line + sizeof REQUEST_LINE - 1, ' ');
-                if (!blank)
-                    return HANDSHAKE_REFUSED;
-                *blank = '\0';
-            } else if (const char *value = header_value(line, KEY_HEADER_NAME)) {
+            if (const char *value = header_value(line, KEY_HEADER_NAME))
                 key = value;
-            } else if (line <= head_end) {
-                // Only the head's own headers, not bytes sent behind it.
-                if (const char *origin_value = header_value(line, ORIGIN_HEADER_NAME))
-                    take_origin(found, origin_value);
-            }
+            else if (const char *origin_value = header_value(line, ORIGIN_HEADER_NAME))
+                take_origin(found, origin_value);
         }
     }
-    if (!key || *key == '\0' || std::strlen(key) > KEY_MAX)
+    if (lone_carriage_return) {
+        why = "carriage return without line feed";
+        return HANDSHAKE_FAILED;
+    }
+    if (!key || *key == '\0' || std::strlen(key) > KEY_MAX) {
+        why = "no usable Sec-WebSocket-Key";
         return HANDSHAKE_REFUSED;
+    }
 
     char accept_value[KEY_BUFFER_SIZE];
     std::snprintf(accept_value, sizeof accept_value, KEY_SUFFIX_FORMAT, key);

@@ -3,8 +3,8 @@
 #include "feed/feed_client.h"
 
 enum HandshakeResult {
-    HANDSHAKE_REFUSED = -1,  // a request line without a blank after its path, or no usable key
-    HANDSHAKE_FAILED = 0,    // a faulty head: "NO HEADERS" or "INVALD HEADER" is to be shown
+    HANDSHAKE_REFUSED = -1,  // no blank line in a full buffer, no GET request line, or no usable key
+    HANDSHAKE_FAILED = 0,    // a carriage return without a line feed in the head ("INVALD HEADER")
     HANDSHAKE_DONE = 1,      // the 101 response is in send_buffer, send_length its length
     HANDSHAKE_WAITING = 2,   // no blank line yet and receive_buffer has room: read on
 };
@@ -25,8 +25,8 @@ struct RequestOrigin {
 // Checks the request head at the front of client.receive_buffer (NUL behind
 // receive_length bytes). Ends lines in place with NULs while it scans. On
 // HANDSHAKE_DONE the response replaces whatever send_buffer held, and origin,
-// when given, describes the head's Origin header. On HANDSHAKE_FAILED
-// *box_text, when given, is the text of the box that says what was wrong;
-// showing it is the caller's, once the client is closed.
+// when given, describes the head's Origin header (also on HANDSHAKE_FAILED).
+// On HANDSHAKE_REFUSED and HANDSHAKE_FAILED *fault, when given, says what
+// was wrong. Shows nothing: the boxes are the caller's.
 HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin = nullptr,
-                                  const char **box_text = nullptr);
+                                  const char **fault = nullptr);

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-OriginConsent origin_consent = {false, 0, -1, false};
+OriginConsent origin_consent = {false, 0, false};
 
 static const char ORIGINS_KEY[] = "Software\\Quellvarden\\Vantrel\\Origins";
 static const char NULL_ORIGIN[] = "null";
@@ -82,8 +82,6 @@ bool is_loopback_origin(const char *origin)
 // or one that is not a REG_DWORD of 0 or 1).
 static int remembered_answer(const char *origin)
 {
-    if (std::strcmp(origin, NULL_ORIGIN) == 0)
-        return origin_consent.null_origin;
     HKEY key;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, ORIGINS_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return -1;
@@ -97,10 +95,6 @@ static int remembered_answer(const char *origin)
 
 static void remember_answer(const char *origin, bool allowed)
 {
-    if (std::strcmp(origin, NULL_ORIGIN) == 0) {
-        origin_consent.null_origin = allowed ? 1 : 0;
-        return;
-    }
     HKEY key;
     if (RegCreateKeyExA(HKEY_CURRENT_USER, ORIGINS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
                         nullptr) != ERROR_SUCCESS)
@@ -120,6 +114,13 @@ OriginVerdict judge_origin(const RequestOrigin &origin)
     }
     if (is_loopback_origin(origin.text))
         return ORIGIN_WELCOME;
+    // Every page without an origin of its own sends "null": sandboxed
+    // frames, data: pages, requests without a referrer. No answer could
+    // tell them apart, so none is asked for.
+    if (std::strcmp(origin.text, NULL_ORIGIN) == 0) {
+        print_status(STATUS_ERROR, "Web page not allowed: %s", origin.text);
+        return ORIGIN_REFUSED;
+    }
     int answer = remembered_answer(origin.text);
     if (answer == 1)
         return ORIGIN_WELCOME;
@@ -133,7 +134,7 @@ OriginVerdict judge_origin(const RequestOrigin &origin)
 void ask_origin_consent(const char *origin)
 {
     ULONGLONG now = GetTickCount64();
-    if (feed_box_open ||
+    if (feed_boxes.open ||
         (origin_consent.asked && now - origin_consent.last_asked < CONSENT_INTERVAL_MS)) {
         print_status(STATUS_ERROR, "Web page not allowed: %s", origin);
         return;

@@ -3,8 +3,8 @@
 // the user; any other page only once the user has allowed its origin, which
 // is remembered under HKEY_CURRENT_USER\Software\Quellvarden\Vantrel\Origins
 // (one REG_DWORD per origin, named by the origin as sent: 1 allowed, 0
-// refused). The origin "null" (pages opened from disk, sandboxed frames) is
-// never written there: the answer for it holds until the program ends.
+// refused). The origin "null" (pages opened from disk, sandboxed frames,
+// requests without a referrer) is always refused, without asking.
 #pragma once
 #include "feed/handshake.h"
 
@@ -20,7 +20,6 @@ enum OriginVerdict {
 struct OriginConsent {
     bool asked;            // a consent box has been shown in this run
     ULONGLONG last_asked;  // GetTickCount64 when it was
-    int null_origin;       // -1 not asked yet, 0 refused, 1 allowed: this run only
     bool stopped;          // the program is ending: answers are no longer recorded
 };
 

@@ -1,9 +1,10 @@
 // perform_handshake on whatever a client's first bytes are: it changes no
 // received byte but to end a line or a value, writes nothing behind the
 // received bytes or behind its response, waits
-// exactly while no blank line has come and the buffer has room, names a
-// box text for every failure it reports so and shows no box itself, and a
-// response it writes is a whole 101 head within the send buffer.
+// exactly while no blank line has come and the buffer has room, says what
+// was wrong with every head it refuses and shows no box itself, answers
+// only a head that starts with a GET request line, and a response it
+// writes is a whole 101 head within the send buffer.
 //
 // Input: byte 0 chooses the answer of every message box (box_answer); the rest are the bytes received, at most a full receive buffer.
 #include "feed/handshake.h"
@@ -57,8 +58,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string received(client.receive_buffer, length);
     bool has_blank_line = std::strstr(received.c_str(), "\r\n\r\n") != nullptr;
 
-    const char *box_text = nullptr;
-    HandshakeResult result = perform_handshake(client, nullptr, &box_text);
+    const char *fault = nullptr;
+    HandshakeResult result = perform_handshake(client, nullptr, &fault);
 
     FUZZ_CHECK(client.receive_length == length);
     FUZZ_CHECK(client.receive_buffer[length] == '\0');
@@ -71,10 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     FUZZ_CHECK((result == HANDSHAKE_WAITING) == (!has_blank_line && length < FEED_BUFFER_SIZE));
-    FUZZ_CHECK((result == HANDSHAKE_FAILED) == (box_text != nullptr));
+    FUZZ_CHECK((result == HANDSHAKE_FAILED || result == HANDSHAKE_REFUSED) == (fault != nullptr));
     FUZZ_CHECK(standin::records().message_boxes.empty());
     if (result == HANDSHAKE_DONE) {
-        FUZZ_CHECK(has_blank_line);
+        // Only a GET request line opens a head that is answered.
+        FUZZ_CHECK(has_blank_line && received.rfind("GET ", 0) == 0);
         check_response(client);
         for (size_t i = client.send_length + 1; i < sizeof client.send_buffer; ++i)
             FUZZ_CHECK(client.send_buffer[i] == FILL);

@@ -39,8 +39,8 @@ void fresh_process()
     std::memset(&feed_client, 0, sizeof feed_client);
     feed_client.socket = INVALID_SOCKET;
     feed_host = FeedHost{};
-    origin_consent = OriginConsent{false, 0, -1, false};
-    feed_box_open = false;
+    origin_consent = OriginConsent{false, 0, false};
+    feed_boxes = FeedBoxes{};
     request_new_field = nullptr;
     dde_instance = 0;
     service_name = topic_name = nullptr;

@@ -181,8 +181,8 @@ static const ConsentCase CONSENT_CASES[] = {
     {"UnknownAllowed", "https://feed.example", -1, IDYES, true, 1, true, false},
     {"UnknownRefused", "https://feed.example", -1, IDNO, true, 0, false, false},
     {"BoxEndedOtherwise", "https://feed.example", -1, 0, true, -1, false, true},
-    {"NullAllowedForThisRun", "null", -1, IDYES, true, -1, true, false},
-    {"NullRefusedForThisRun", "null", -1, IDNO, true, -1, false, false},
+    // Every page without an origin of its own sends "null": never asked.
+    {"NullRefusedWithoutABox", "null", -1, IDYES, false, -1, false, false},
     {"ControlCharacters",
      "https://a\x01"
      "b",
