@@ -21,9 +21,8 @@ from collections import namedtuple
 
 import pytest
 
-from harness.wine import (ARTIFACTS, DDE_NO_SERVER, REPO, STARTUP_LIMIT, Wine, prefix_command,
-                          prefix_env, require_executables, running_prefix, stop_process,
-                          wait_for_free_port)
+from harness.wine import (ARTIFACTS, REPO, STARTUP_LIMIT, Wine, prefix_command, prefix_env,
+                          require_executables, running_prefix, stop_process)
 
 SHOTS = ARTIFACTS / "screenshots"
 LOGS = SHOTS / "logs"
@@ -298,37 +297,18 @@ class App:
                 Rect(x, client_top + self.desk.y, w, client_bottom - client_top))
 
 
-def link_item(wine, vantrel, item):
-    """A ddewatch in an advise loop on item, once the first value is in.
-    With no feed client a second value never comes, so the loop stays open.
-    Until the program serves DDE the watcher finds no server and is started
-    again: a probe of another kind would write to the status lines."""
-    deadline = time.monotonic() + STARTUP_LIMIT
-    while True:
-        watcher = wine.start("ddewatch.exe", "--timeout", 120, "--count", 2, item)
-        while watcher.running() and not watcher.result().values:
-            if time.monotonic() > deadline:
-                pytest.fail("no value for %s after %s s" % (item, STARTUP_LIMIT))
-            time.sleep(0.1)
-        if watcher.result().values:
-            return watcher
-        assert watcher.popen.returncode == DDE_NO_SERVER, watcher.result()
-        assert vantrel.running(), "vantrel.exe ended with exit code %s" % vantrel.wait()
-        if time.monotonic() > deadline:
-            pytest.fail("vantrel.exe does not serve DDE after %s s" % STARTUP_LIMIT)
-        time.sleep(0.2)
-
-
 @pytest.fixture(scope="module")
 def app(x11_env):
     """vantrel.exe with item 1234.lastprice linked by a ddewatch that stays
     in its advise loop, so that the status lines read "Number of fields: 1"
-    and "Dde last message: "null""."""
-    wait_for_free_port()
+    and "Dde last message: "null"". The wait for DDE before it leaves the
+    status lines as they were. With no feed client a second value never
+    comes, so the loop stays open."""
     wine = Wine(x11_env, LOGS)
     try:
-        vantrel = wine.start_vantrel()
-        watcher = link_item(wine, vantrel, "1234.lastprice")
+        vantrel = wine.start_serving_vantrel()
+        watcher = wine.start("ddewatch.exe", "--timeout", 120, "--count", 2, "1234.lastprice")
+        watcher.wait_for_output()
         yield App(x11_env, wine, vantrel, watcher)
     finally:
         wine.close_all()

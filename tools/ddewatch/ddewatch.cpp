@@ -12,6 +12,9 @@
 // not waited for: Wine's DDE server drops an unadvise for a registered format
 // without an answer (it compares the format sign-extended), and only the end
 // of the conversation ends such a link there.
+//
+// --probe only asks whether a server answers: it initiates and terminates
+// the conversation, so the server sees no item and writes nothing of it.
 
 #include <windows.h>
 #include <dde.h>
@@ -57,6 +60,7 @@ struct Options {
     std::string topic = "Quote";
     std::string format = "xltable";
     bool request_only = false;
+    bool probe = false;
     bool stop_after_first = false;
     long count = 0;     // 0: no count
     double timeout = 0; // seconds, 0: none
@@ -92,7 +96,9 @@ static const char USAGE[] =
     "usage: ddewatch [--service S] [--topic T] [--format xltable|text|unicode] [--request]\n"
     "                [--count N] [--timeout SECONDS] [--items-from FILE]\n"
     "                [--stop-after-first] ITEM...\n"
-    "Prints \"HH:MM:SS.mmm ITEM VALUE\" for every value received (unicode in UTF-8).\n"
+    "       ddewatch [--service S] [--topic T] --probe\n"
+    "Prints \"HH:MM:SS.mmm ITEM VALUE\" for every value received (unicode in UTF-8);\n"
+    "--probe only opens a conversation and ends it at once.\n"
     "Exit codes: 0 done, 1 an item got no data, 2 no DDE server,\n"
     "3 timeout (or nothing more can arrive) before --count or the answers, 64 usage.\n";
 
@@ -123,6 +129,10 @@ static int parse_args(int argc, char **argv)
         }
         if (arg == "--request") {
             o.request_only = true;
+            continue;
+        }
+        if (arg == "--probe") {
+            o.probe = true;
             continue;
         }
         if (arg == "--stop-after-first") {
@@ -167,7 +177,9 @@ static int parse_args(int argc, char **argv)
             return usage_error("unknown option ", arg.c_str());
         }
     }
-    if (o.names.empty())
+    if (o.probe && !o.names.empty())
+        return usage_error("--probe takes no items", "");
+    if (o.names.empty() && !o.probe)
         return usage_error("no items", "");
     if (o.service.empty() || o.topic.empty())
         return usage_error("empty service or topic", "");
@@ -587,6 +599,7 @@ int main(int argc, char **argv)
         return EXIT_NO_SERVER;
     }
 
+    // A probe has no items: nothing is asked, and the conversation ends below.
     for (size_t i = 0; i < watch.items.size(); i++) {
         watch.todo.push_back({watch.opt.request_only ? XACT_REQUEST : XACT_ADVISE, i, nullptr});
     }

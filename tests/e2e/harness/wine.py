@@ -278,9 +278,12 @@ class Wine:
         self.run("reg", "delete", ORIGINS_KEY, "/f", limit=60)
 
     def serves_dde(self):
-        """Whether a DDE server answers: any answer to a one-time request,
-        even "no data", proves one."""
-        return self.ddewatch("--request", "1.x", timeout=2).returncode != DDE_NO_SERVER
+        """Whether a DDE server answers a probe, which asks for no item and
+        so leaves the status lines as they were."""
+        result = self.ddewatch("--probe", timeout=2)
+        if result.returncode not in (DDE_OK, DDE_NO_SERVER):
+            fail("ddewatch --probe: %s" % (result,))
+        return result.returncode == DDE_OK
 
     def start_vantrel(self):
         """Starts another copy of vantrel.exe without waiting for it."""
