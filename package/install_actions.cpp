@@ -4,58 +4,154 @@
 //   CloseRunningCopies  before files are replaced or removed: asks every copy
 //                       of the program running in this session to close, as
 //                       another program would (WM_CLOSE to its main window),
-//                       and waits until each has ended.
+//                       and waits until each has ended. Sets
+//                       VANTREL_WAS_RUNNING to 1 when it closed one, so that
+//                       the installer starts the program again at the end.
 
 #include <windows.h>
 
 #include <msi.h>
 #include <msiquery.h>
 
+#include <cwchar>
+
 namespace {
 
-// The window class of the program's main window.
-const char MAIN_WINDOW_CLASS[] = "VANTREL";
+// The window class of the program's main window. Any program may register
+// a class of that name: only a window whose process runs an image of the
+// program's file name is asked to close.
+const wchar_t MAIN_WINDOW_CLASS[] = L"VANTREL";
+const wchar_t PROGRAM_FILE_NAME[] = L"vantrel.exe";
 // A copy normally ends within a tenth of a second of WM_CLOSE.
 const DWORD CLOSE_LIMIT_MS = 20000;
+// Shown in a UI install when a copy stays; logged under /qn. No brackets or
+// braces: the installer formats the text.
+const wchar_t STILL_RUNNING[] =
+    L"Quellvarden Vantrel is still running and did not close. Close it from its tray icon "
+    L"(right-click the icon, then Close) and click Retry, or Cancel to stop the installation.";
 
-// Writes a line to the installer's log.
-void log_line(MSIHANDLE install, const char *text)
+// Writes a line to the installer's log; [1] in `text` stands for `detail`,
+// which is not formatted itself.
+void log_line(MSIHANDLE install, const wchar_t *text, const wchar_t *detail = L"")
 {
-    PMSIHANDLE record = MsiCreateRecord(0);
-    MsiRecordSetStringA(record, 0, text);
+    PMSIHANDLE record = MsiCreateRecord(1);
+    MsiRecordSetStringW(record, 0, text);
+    MsiRecordSetStringW(record, 1, detail);
     MsiProcessMessage(install, INSTALLMESSAGE_INFO, record);
 }
 
-} // namespace
+// Which program a window of the program's class belongs to.
+enum class Owner { PROGRAM, OTHER, UNKNOWN };
 
-// Returns ERROR_SUCCESS once no copy runs any more, ERROR_INSTALL_FAILURE when
-// one is still running after CLOSE_LIMIT_MS: the installer then stops rather
-// than leave the program's files in use, and the copy is never killed.
+// The owner of the window's process, `process` open on it for waiting when
+// it is the program; `image` receives the image's full path, or why it is
+// unknown.
+Owner find_owner(HWND window, HANDLE *process, wchar_t *image, DWORD size)
+{
+    DWORD process_id = 0;
+    GetWindowThreadProcessId(window, &process_id);
+    *process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, process_id);
+    if (!*process) {
+        swprintf(image, size, L"a process that cannot be opened (error %lu)", GetLastError());
+        return Owner::UNKNOWN;
+    }
+    DWORD length = size;
+    if (!QueryFullProcessImageNameW(*process, 0, image, &length)) {
+        swprintf(image, size, L"a process whose image cannot be read (error %lu)", GetLastError());
+        CloseHandle(*process);
+        return Owner::UNKNOWN;
+    }
+    const wchar_t *name = wcsrchr(image, L'\\');
+    if (lstrcmpiW(name ? name + 1 : image, PROGRAM_FILE_NAME) == 0)
+        return Owner::PROGRAM;
+    CloseHandle(*process);
+    return Owner::OTHER;
+}
+
+// The copies asked to close, to wait for.
+struct Copies {
+    HANDLE processes[MAXIMUM_WAIT_OBJECTS];
+    DWORD count;
+    // A window of the class whose program could not be told: it may be a
+    // copy that cannot be waited for.
+    bool unknown;
+};
+
+// Posts WM_CLOSE to every copy's main window. Other programs' windows of
+// the class are left alone.
+void ask_copies_to_close(MSIHANDLE install, Copies *copies)
+{
+    // Long enough for any path Windows allows.
+    static wchar_t image[32768];
+    copies->count = 0;
+    copies->unknown = false;
+    HWND window = nullptr;
+    while (copies->count < MAXIMUM_WAIT_OBJECTS &&
+           (window = FindWindowExW(nullptr, window, MAIN_WINDOW_CLASS, nullptr)) != nullptr) {
+        HANDLE process;
+        switch (find_owner(window, &process, image, sizeof image / sizeof *image)) {
+        case Owner::OTHER:
+            log_line(install, L"Vantrel: left alone a VANTREL window of [1]", image);
+            break;
+        case Owner::UNKNOWN:
+            if (IsWindow(window)) {
+                log_line(install, L"Vantrel: cannot tell whose VANTREL window this is: [1]", image);
+                copies->unknown = true;
+            }
+            break;
+        case Owner::PROGRAM:
+            // A copy that could not be asked is still waited for: it may
+            // end by itself, and otherwise the user is told.
+            if (!PostMessageW(window, WM_CLOSE, 0, 0))
+                log_line(install, L"Vantrel: could not ask [1] to close", image);
+            copies->processes[copies->count++] = process;
+            break;
+        }
+    }
+}
+
+// The user's answer to STILL_RUNNING: IDRETRY or IDCANCEL in a UI install,
+// 0 under /qn, where the installer logs the text.
+int tell_still_running(MSIHANDLE install)
+{
+    PMSIHANDLE record = MsiCreateRecord(0);
+    MsiRecordSetStringW(record, 0, STILL_RUNNING);
+    return MsiProcessMessage(install, INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_RETRYCANCEL), record);
+}
+
+}  // namespace
+
+// Returns ERROR_SUCCESS once no copy runs any more. When one is still running
+// after CLOSE_LIMIT_MS, or a window of the class belongs to a program that
+// cannot be told, the user may close it and retry; otherwise the
+// installer stops (ERROR_INSTALL_USEREXIT on Cancel, ERROR_INSTALL_FAILURE
+// without a UI) rather than leave the program's files in use. A copy is
+// never killed.
 extern "C" __declspec(dllexport) UINT __stdcall CloseRunningCopies(MSIHANDLE install)
 {
-    HANDLE copies[MAXIMUM_WAIT_OBJECTS];
-    DWORD count = 0;
-    HWND window = nullptr;
-    while (count < MAXIMUM_WAIT_OBJECTS
-           && (window = FindWindowExA(nullptr, window, MAIN_WINDOW_CLASS, nullptr)) != nullptr) {
-        DWORD process_id = 0;
-        GetWindowThreadProcessId(window, &process_id);
-        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
-        if (!process)
-            continue;
-        PostMessageA(window, WM_CLOSE, 0, 0);
-        copies[count++] = process;
+    bool closed_one = false;
+    for (;;) {
+        Copies copies;
+        ask_copies_to_close(install, &copies);
+        const DWORD waited =
+            copies.count ? WaitForMultipleObjects(copies.count, copies.processes, TRUE, CLOSE_LIMIT_MS)
+                         : WAIT_OBJECT_0;
+        for (DWORD i = 0; i < copies.count; ++i)
+            CloseHandle(copies.processes[i]);
+        closed_one = closed_one || copies.count > 0;
+        const bool stayed = waited == WAIT_TIMEOUT || waited == WAIT_FAILED;
+        if (!stayed && !copies.unknown)
+            break;
+        if (stayed)
+            log_line(install, L"Vantrel: a running copy did not close in time");
+        const int answer = tell_still_running(install);
+        if (answer == IDCANCEL)
+            return ERROR_INSTALL_USEREXIT;
+        if (answer != IDRETRY)
+            return ERROR_INSTALL_FAILURE;
     }
-    if (count == 0)
-        return ERROR_SUCCESS;
-
-    DWORD waited = WaitForMultipleObjects(count, copies, TRUE, CLOSE_LIMIT_MS);
-    for (DWORD i = 0; i < count; ++i)
-        CloseHandle(copies[i]);
-    if (waited == WAIT_TIMEOUT || waited == WAIT_FAILED) {
-        log_line(install, "Vantrel: a running copy did not close; close it and try again");
-        return ERROR_INSTALL_FAILURE;
-    }
-    log_line(install, "Vantrel: closed every running copy");
+    if (closed_one)
+        log_line(install, L"Vantrel: closed every running copy");
+    MsiSetPropertyW(install, L"VANTREL_WAS_RUNNING", closed_one ? L"1" : L"");
     return ERROR_SUCCESS;
 }
