@@ -85,6 +85,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             animate_tray_icon(window);
         else if (wparam == FEED_TIMER_ID && !shutdown_begun)
             on_feed_timer();
+        else if (wparam == STATUS_TIMER_ID)
+            on_status_timer();
         return 0;
     case WM_TRAY_NOTIFY:
         on_tray_notification(window, wparam, lparam);

@@ -1,6 +1,11 @@
 """The ceiling benchmark's report: the median of its runs in one table in
 RESULTS.md, with the machine and the date, and a chart of throughput and
-ceiling against linked items in throughput.png."""
+ceiling against linked items in throughput.png.
+
+A run is a dict: "ceiling" {size: updates/s}, and for each window state
+measured ("shown", "hidden") the program's figures: "throughput" {size:
+updates/s}, "latency" {p50, p99, max}, "staleness" {p50, max}, "replay",
+"footprint"."""
 
 import datetime
 import json
@@ -12,12 +17,10 @@ from pathlib import Path
 
 TARGET = 0.95
 
-WINDOW_NOTE = {
-    "hidden": "The program's window is hidden in the tray, where it usually sits.",
-    "shown": "The program's window is shown on the screen and repainted as values arrive.",
-}
-STALENESS_NOTE = ("Wine's DDE library queues advise data without bound for a client that "
-                  "falls behind: the age grows for as long as the rate lasts")
+WINDOWS = ["shown", "hidden"]
+WINDOW_NAMES = {"shown": "window shown", "hidden": "window hidden"}
+STALENESS_NOTE = ("Staleness: Wine's DDE library queues advise data without bound for a client "
+                  "that falls behind, so the age grows for as long as the rate lasts.")
 
 
 def median_of(runs, *path):
@@ -32,22 +35,30 @@ def median_of(runs, *path):
 
 
 def sizes_of(runs):
-    return sorted(runs[0]["throughput"])
+    return sorted(runs[0]["ceiling"])
+
+
+def windows_of(runs):
+    """The window states the runs measured, in the table's order."""
+    return [window for window in WINDOWS if window in runs[0]]
 
 
 def load_runs(path):
     """The runs as runs.json holds them, with the sizes as numbers again."""
     runs = json.loads(Path(path).read_text())
     for run in runs:
-        for key in ("ceiling", "throughput"):
-            run[key] = {int(size): value for size, value in run[key].items()}
+        run["ceiling"] = {int(size): value for size, value in run["ceiling"].items()}
+        for window in windows_of(runs):
+            throughput = run[window]["throughput"]
+            run[window]["throughput"] = {int(size): value for size, value in throughput.items()}
     return runs
 
 
-def ratio(runs, size):
+def ratio(runs, window, size):
     """The median of each run's program-to-ceiling ratio: each pair was
-    measured back to back, so the machine's drift cancels in it."""
-    return statistics.median(run["throughput"][size] / run["ceiling"][size] for run in runs)
+    measured close together, so the machine's drift mostly cancels in it."""
+    return statistics.median(run[window]["throughput"][size] / run["ceiling"][size]
+                             for run in runs)
 
 
 def machine():
@@ -69,42 +80,57 @@ def machine():
 
 
 def table(runs, paced):
-    """The table of medians, in Markdown; `paced` holds the settings of the
-    latency and staleness runs (fields, rate, busy_ms, stale_updates)."""
-    rows = ["| measure | linked items | platform ceiling | program | program / ceiling |",
-            "|---|---:|---:|---:|---|"]
+    """The table of medians, in Markdown, with the note under it; `paced`
+    holds the settings of the latency and staleness runs (fields, rate,
+    busy_ms, stale_updates)."""
+    windows = windows_of(runs)
+    rows = ["| measure | linked items | platform ceiling | "
+            + " | ".join("%s | %s / ceiling" % (WINDOW_NAMES[w], w) for w in windows) + " |",
+            "|---|---:|---:|" + "---:|---|" * len(windows)]
+
+    def row(measure, items, ceiling, cells):
+        return "| %s | %s | %s | %s |" % (measure, items, ceiling, " | ".join(
+            "%s | %s" % cell for cell in cells))
+
     for size in sizes_of(runs):
-        share = ratio(runs, size)
-        rows.append("| throughput, updates/s | %s | %s | %s | %.2f%s |" % (
-            "{:,}".format(size), "{:,.0f}".format(median_of(runs, "ceiling", size)),
-            "{:,.0f}".format(median_of(runs, "throughput", size)), share,
-            "" if share >= TARGET else " (below %.2f)" % TARGET))
+        cells = []
+        for window in windows:
+            share = ratio(runs, window, size)
+            cells.append(("{:,.0f}".format(median_of(runs, window, "throughput", size)),
+                          "%.2f%s" % (share, "" if share >= TARGET else " (below %.2f)" % TARGET)))
+        rows.append(row("throughput, updates/s", "{:,}".format(size),
+                        "{:,.0f}".format(median_of(runs, "ceiling", size)), cells))
     largest = "{:,}".format(sizes_of(runs)[-1])
     fields = "{:,}".format(paced["fields"])
-    rows.append("| latency at {:,} updates/s, ms: p50 / p99 / max | {} | | {:.2f} / {:.2f} / {:.1f} | |"
-                .format(paced["rate"], fields, median_of(runs, "latency", "p50"),
-                        median_of(runs, "latency", "p99"), median_of(runs, "latency", "max")))
-    rows.append("| staleness: {:,} updates at {:,}/s into a client busy {} ms over each, age "
-                "p50 / max, ms | {} | | {:,.0f} / {:,.0f} | {} |"
-                .format(paced["stale_updates"], paced["rate"], paced["busy_ms"], fields,
-                        median_of(runs, "staleness", "p50"), median_of(runs, "staleness", "max"),
-                        STALENESS_NOTE))
-    rows.append("| replay: connect to the last request, s | %s | | %.3f | |"
-                % (largest, median_of(runs, "replay")))
-    rows.append("| footprint: peak memory, MiB | %s | | %.1f | |"
-                % (largest, median_of(runs, "footprint")))
-    return "\n".join(rows)
+    rows.append(row("latency at {:,} updates/s, ms: p50 / p99 / max".format(paced["rate"]), fields,
+                    "", [("{:.2f} / {:.2f} / {:.1f}".format(
+                        median_of(runs, w, "latency", "p50"), median_of(runs, w, "latency", "p99"),
+                        median_of(runs, w, "latency", "max")), "") for w in windows]))
+    rows.append(row("staleness: {:,} updates at {:,}/s into a client busy {} ms over each, age "
+                    "p50 / max, ms".format(paced["stale_updates"], paced["rate"], paced["busy_ms"]),
+                    fields, "", [("{:,.0f} / {:,.0f}".format(
+                        median_of(runs, w, "staleness", "p50"),
+                        median_of(runs, w, "staleness", "max")), "") for w in windows]))
+    rows.append(row("replay: connect to the last request, s", largest, "",
+                    [("%.3f" % median_of(runs, w, "replay"), "") for w in windows]))
+    rows.append(row("footprint: peak memory, MiB", largest, "",
+                    [("%.1f" % median_of(runs, w, "footprint"), "") for w in windows]))
+    return "\n".join(rows) + "\n\n" + STALENESS_NOTE
 
 
 def runs_table(runs):
-    """Each run's throughput pairs, to show how far the runs spread."""
+    """Each run's throughput, to show how far the runs spread."""
     sizes = sizes_of(runs)
-    rows = ["| run | " + " | ".join("{:,} linked: ceiling / program".format(n) for n in sizes) + " |",
+    windows = windows_of(runs)
+    rows = ["| run | " + " | ".join("{:,} linked: ceiling / {}".format(
+                n, " / ".join(windows)) for n in sizes) + " |",
             "|---|" + "---:|" * len(sizes)]
     for number, run in enumerate(runs, 1):
         rows.append("| %d | %s |" % (number, " | ".join(
-            "{:,.0f} / {:,.0f} ({:.2f})".format(run["ceiling"][n], run["throughput"][n],
-                                                run["throughput"][n] / run["ceiling"][n])
+            "{:,.0f} / {}".format(run["ceiling"][n], " / ".join(
+                "{:,.0f} ({:.2f})".format(run[w]["throughput"][n],
+                                          run[w]["throughput"][n] / run["ceiling"][n])
+                for w in windows))
             for n in sizes)))
     return "\n".join(rows)
 
@@ -119,8 +145,12 @@ def chart(runs, path):
     fig, ax = plt.subplots(figsize=(7, 4.2), dpi=100)
     ax.plot(sizes, [median_of(runs, "ceiling", s) for s in sizes], "o--", color="#777777",
             label="platform ceiling (minimal DDE server)")
-    ax.plot(sizes, [median_of(runs, "throughput", s) for s in sizes], "o-", color="#1f5fa8",
-            label="vantrel.exe, fed as fast as it reads")
+    styles = {"shown": ("o-", "#1f5fa8"), "hidden": ("s:", "#c4572a")}
+    for window in windows_of(runs):
+        marker, colour = styles[window]
+        ax.plot(sizes, [median_of(runs, window, "throughput", s) for s in sizes], marker,
+                color=colour, label="vantrel.exe, %s, fed as fast as it reads"
+                % WINDOW_NAMES[window])
     ax.set_xscale("log")
     ax.set_yscale("log")
     plain = matplotlib.ticker.FuncFormatter(lambda value, _: "{:,.0f}".format(value))
@@ -155,24 +185,29 @@ def quote_in_readme(readme, runs, paced):
     return True
 
 
-def write_results(runs, folder, took, paced):
-    """Writes RESULTS.md and throughput.png into `folder`; gives their paths."""
+def write_results(runs, folder, took, paced, load=None):
+    """Writes RESULTS.md and throughput.png into `folder`; gives their paths.
+    `load`: the machine's 1-minute load average before and after the runs."""
     folder = Path(folder)
     results = folder / "RESULTS.md"
     picture = folder / "throughput.png"
     chart(runs, picture)
     now = datetime.datetime.now(datetime.timezone.utc).strftime("%Y-%m-%d %H:%M UTC")
+    loaded = " Load average (1 minute) %.2f before, %.2f after." % load if load else ""
     results.write_text(
         "# vantrel.exe against the platform's ceiling\n\n"
         "Machine: %s.  \nDate: %s; %d runs, every figure their median; the whole benchmark "
-        "took %.0f minutes.\n\n%s\n\n![Throughput and ceiling against linked items](%s)\n\n"
+        "took %.0f minutes.%s\n\n%s\n\n![Throughput and ceiling against linked items](%s)\n\n"
         "The ceiling is a minimal DDE server that answers advise loops from memory and posts in "
-        "a tight loop; the program is fed by a feed client on Node's ws as fast as it reads. Both "
-        "are counted by the same DDE client (Wine's DDE library, text format, acknowledgements "
-        "requested), and each run measures the two back to back: the ratio is the median of the "
-        "runs' ratios. Absolute figures vary a lot from run to run on this machine, the ratio "
-        "much less. Wine's DDE library searches its links one by one, so every update costs more "
-        "as links grow. %s\n\nThe runs, updates/s:\n\n%s\n" % (
-            machine(), now, len(runs), took / 60, table(runs, paced), picture.name,
-            WINDOW_NOTE[paced.get("window", "hidden")], runs_table(runs)))
+        "a tight loop, handling the client's acknowledgements only after every batch of posts, "
+        "as the program does after every read from the feed; the program is fed by a feed client "
+        "on Node's ws as fast as it reads. Both are counted by the same DDE client (Wine's DDE "
+        "library, text format, acknowledgements requested). Each run measures the ceiling and "
+        "then the program with its window on the screen, as it starts, and hidden in the tray, "
+        "the two in alternating order: each ratio is the median of the runs' ratios. Absolute "
+        "figures vary a lot from run to run on this machine, the ratios much less. Wine's DDE "
+        "library searches its links one by one, so every update costs more as links grow."
+        "\n\nThe runs, updates/s:\n\n%s\n" % (
+            machine(), now, len(runs), took / 60, loaded, table(runs, paced), picture.name,
+            runs_table(runs)))
     return [results, picture]

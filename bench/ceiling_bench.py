@@ -14,8 +14,9 @@ with the null driver.
 - replay: from connecting to the last of the program's requests, with the
   largest size's fields; footprint: the program's peak memory then.
 
-The program's window is hidden in the tray, where it usually sits
-(--window shown keeps it on the screen, repainted at every update).
+Every program figure is measured twice in each run: with the window on the
+screen, as the program starts, and hidden in the tray, where it usually
+sits (--windows picks one); the order of the two alternates from run to run.
 
 Every figure is the median of --runs runs (default 3). Writes RESULTS.md,
 throughput.png and the runs' figures (runs.json) into --output; into
@@ -26,6 +27,7 @@ scripts/bench.sh, which installs what it needs first; port 8902 must be free.
 import argparse
 import contextlib
 import json
+import os
 import sys
 import time
 from pathlib import Path
@@ -39,6 +41,7 @@ FEED_CLIENT = REPO / "bench" / "feed" / "feed_client.js"
 CEILING = ("VantrelCeiling", "Quote")
 PROGRAM = ("Quellvarden", "Quote")
 DDE_NO_SERVER = 2
+WINDOWS = ["shown", "hidden"]
 
 SIZES = [1, 100, 1000, 10000]
 # Updates counted at each size. Wine's DDE library searches its links one by
@@ -69,17 +72,17 @@ class Lab:
     """Starts the benchmark's processes through the harness's Wine runner;
     every output lands in its log folder (build/artifacts/bench/)."""
 
-    def __init__(self, wine, window="hidden"):
+    def __init__(self, wine, drain_every=None):
         self.wine = wine
-        self.window = window
+        self.drain_every = drain_every
         self.feeds = 0
 
     @contextlib.contextmanager
-    def vantrel(self):
-        """vantrel.exe, serving, its window hidden in the tray unless the
-        benchmark was told to keep it shown."""
+    def vantrel(self, window):
+        """vantrel.exe, serving, its window as it starts ("shown") or hidden
+        in the tray by its close box ("hidden")."""
         with serving_vantrel(self.wine) as app:
-            if self.window == "hidden":
+            if window == "hidden":
                 hidden = self.wine.winctl("post", "--class", "VANTREL", "0x%x" % WM_SYSCOMMAND,
                                           "0x%x" % SC_CLOSE)
                 if hidden.returncode != 0:
@@ -122,9 +125,10 @@ def rate(received):
 def count_ceiling(lab, fields, updates, *count_args):
     """The counting client's (count, first, last) for `updates` advises
     from the minimal server on `fields` items."""
+    drain = ["--drain-every", lab.drain_every] if lab.drain_every else []
     server = lab.wine.start("dde_ceiling.exe", "--service", CEILING[0], "--topic", CEILING[1],
                             "--items-from", lab.items_file(fields), "--count", updates,
-                            "--timeout", LIMIT)
+                            "--timeout", LIMIT, *drain)
     try:
         # The server's name must be registered before the client looks for it.
         deadline = time.monotonic() + 30
@@ -155,12 +159,12 @@ def peak_memory_mib(proc):
     return float("nan")
 
 
-def program(lab, fields, extra=False):
+def program(lab, fields, window, extra=False):
     """Updates a second through vantrel.exe; with `extra`, also the replay
     of every field to a new feed client and the program's peak memory."""
     updates = UPDATES[fields]
     figures = {}
-    with lab.vantrel() as app:
+    with lab.vantrel(window) as app:
         feed = lab.feed("flood", fields, "--count", updates)
         try:
             figures["throughput"] = rate(finish(lab.count_updates(PROGRAM, fields, updates)))
@@ -188,10 +192,10 @@ def ages_ms(path):
     return [int(line) / 1000 for line in path.read_text().split()]
 
 
-def paced(lab, updates, *count_args):
+def paced(lab, window, updates, *count_args):
     """The ages (ms) of `updates` values sent at PACED_RATE a second."""
     ages = lab.wine.log_dir / ("ages-%03d.txt" % lab.feeds)
-    with lab.vantrel():
+    with lab.vantrel(window):
         feed = lab.feed("paced", PACED_FIELDS, "--count", updates, "--rate", PACED_RATE)
         try:
             finish(lab.count_updates(PROGRAM, PACED_FIELDS, updates, "--ages", ages, *count_args))
@@ -205,25 +209,36 @@ def percentile(values, fraction):
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
 
 
-def one_run(lab, sizes, log):
-    """Every figure of one run, as a dict."""
-    run = {"ceiling": {}, "throughput": {}}
+def one_run(lab, sizes, windows, log):
+    """Every figure of one run, as a dict: the ceiling by size, and the
+    program's figures under each window state."""
+    run = {"ceiling": {}}
+    for window in windows:
+        run[window] = {"throughput": {}}
     for fields in sizes:
         run["ceiling"][fields] = ceiling(lab, fields)
-        figures = program(lab, fields, extra=fields == max(sizes))
-        run["throughput"][fields] = figures.pop("throughput")
-        run.update(figures)
-        log("  %6d linked: ceiling %7.0f/s, program %7.0f/s (%.2f)"
-            % (fields, run["ceiling"][fields], run["throughput"][fields],
-               run["throughput"][fields] / run["ceiling"][fields]))
-    ages = paced(lab, LATENCY_UPDATES)
-    run["latency"] = {"p50": percentile(ages, 0.5), "p99": percentile(ages, 0.99), "max": max(ages)}
-    ages = paced(lab, STALE_UPDATES, "--busy-ms", BUSY_MS)
-    run["staleness"] = {"p50": percentile(ages, 0.5), "max": max(ages)}
-    log("  latency p50 %.2f ms p99 %.2f ms max %.2f ms; busy client: p50 %.0f ms max %.0f ms; "
-        "replay %.3f s; peak memory %.1f MiB"
-        % (run["latency"]["p50"], run["latency"]["p99"], run["latency"]["max"],
-           run["staleness"]["p50"], run["staleness"]["max"], run["replay"], run["footprint"]))
+        for window in windows:
+            figures = program(lab, fields, window, extra=fields == max(sizes))
+            run[window]["throughput"][fields] = figures.pop("throughput")
+            run[window].update(figures)
+        log("  %6d linked: ceiling %7.0f/s, %s"
+            % (fields, run["ceiling"][fields], ", ".join(
+                "window %s %7.0f/s (%.2f)" % (window, run[window]["throughput"][fields],
+                                               run[window]["throughput"][fields]
+                                               / run["ceiling"][fields])
+                for window in windows)))
+    for window in windows:
+        ages = paced(lab, window, LATENCY_UPDATES)
+        figures = run[window]
+        figures["latency"] = {"p50": percentile(ages, 0.5), "p99": percentile(ages, 0.99),
+                              "max": max(ages)}
+        ages = paced(lab, window, STALE_UPDATES, "--busy-ms", BUSY_MS)
+        figures["staleness"] = {"p50": percentile(ages, 0.5), "max": max(ages)}
+        log("  window %s: latency p50 %.2f ms p99 %.2f ms max %.2f ms; busy client: p50 %.0f ms "
+            "max %.0f ms; replay %.3f s; peak memory %.1f MiB"
+            % (window, figures["latency"]["p50"], figures["latency"]["p99"],
+               figures["latency"]["max"], figures["staleness"]["p50"],
+               figures["staleness"]["max"], figures["replay"], figures["footprint"]))
     return run
 
 
@@ -234,25 +249,33 @@ def main():
                         help="linked items (default: all of %s)" % SIZES)
     parser.add_argument("--output", type=Path, default=REPO / "bench",
                         help="folder for RESULTS.md and throughput.png (default bench/)")
-    parser.add_argument("--window", choices=["hidden", "shown"], default="hidden",
-                        help="the program's window during the runs (default hidden, in the tray)")
+    parser.add_argument("--windows", nargs="+", choices=WINDOWS, default=WINDOWS,
+                        help="the program's window states (default both: shown, as it starts, "
+                        "and hidden in the tray)")
+    parser.add_argument("--drain-every", type=int,
+                        help="the ceiling handles its queue after every so many posts "
+                        "(default: dde_ceiling's own)")
     args = parser.parse_args()
 
     def log(text):
         print(text, flush=True)
 
     started = time.monotonic()
+    load_before = os.getloadavg()[0]
     runs = []
     with bench_wine() as wine:
-        lab = Lab(wine, args.window)
+        lab = Lab(wine, args.drain_every)
         for number in range(1, args.runs + 1):
             log("run %d of %d" % (number, args.runs))
-            runs.append(one_run(lab, sorted(args.sizes), log))
+            # Alternating the order spreads the machine's drift over both states.
+            windows = args.windows if number % 2 else args.windows[::-1]
+            runs.append(one_run(lab, sorted(args.sizes), windows, log))
     args.output.mkdir(parents=True, exist_ok=True)
     (args.output / "runs.json").write_text(json.dumps(runs, indent=1) + "\n")
     paced = {"fields": PACED_FIELDS, "rate": PACED_RATE, "busy_ms": BUSY_MS,
-             "stale_updates": STALE_UPDATES, "window": args.window}
-    written = write_results(runs, args.output, time.monotonic() - started, paced)
+             "stale_updates": STALE_UPDATES}
+    written = write_results(runs, args.output, time.monotonic() - started, paced,
+                            (load_before, os.getloadavg()[0]))
     # Only the results committed in bench/ are the README's latest.
     if args.output.resolve() == (REPO / "bench").resolve() and \
             quote_in_readme(REPO / "README.md", runs, paced):

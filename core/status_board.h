@@ -24,10 +24,20 @@ enum StatusLine {
 constexpr int STATUS_LINE_COUNT = 5;
 constexpr int STATUS_LINE_SIZE = 256;
 
+// The window timer that brings a change to the screen at the next frame, and
+// the frame: the lines reach a visible window at most once in it.
+constexpr UINT_PTR STATUS_TIMER_ID = 1030;
+constexpr ULONGLONG STATUS_FRAME_MS = 33;
+
+// While the window is visible, a change of a line is drawn within one frame
+// and at most one paint happens in a frame; a hidden window is not drawn, and
+// its paint when it is shown draws the lines as they are then.
 struct StatusBoard {
     char lines[STATUS_LINE_COUNT][STATUS_LINE_SIZE];  // NUL-terminated, at most 254 chars
-    HWND window;         // where the lines are shown; none until start-up attaches it
-    bool paint_pending;  // the window has been invalidated and waits for its paint
+    HWND window;           // where the lines are shown; none until start-up attaches it
+    bool changed;          // a line changed since the lines were last drawn on the window
+    bool frame_timer;      // STATUS_TIMER_ID runs: the change is drawn when it fires
+    ULONGLONG last_frame;  // GetTickCount64 when the lines were last drawn on the window
 };
 
 extern StatusBoard status_board;
@@ -36,18 +46,18 @@ extern StatusBoard status_board;
 void attach_status_board(HWND window);
 
 // Replaces line `line` (0 to 4; any other number is ignored) with the
-// formatted text, cut to 254 characters, and has the window repainted: a
-// visible window not yet waiting for a paint is invalidated.
+// formatted text, cut to 254 characters. A visible window is invalidated and
+// painted at once when a frame has passed since its last paint; otherwise the
+// frame timer paints it when the frame ends. Never waits.
 void print_status(int line, const char *format, ...) PRINTF_LIKE(2, 3);
 
 // Draws the five lines on the main window, one font created and deleted per call.
 void paint_status_lines();
 
 // The window's WM_PAINT (between BeginPaint and EndPaint): draws the lines,
-// and the window no longer waits for a paint.
+// which are then up to date on the window.
 void paint_status_window();
 
-// Brings the lines on the window up to date at once, while it is visible. A
-// hidden window shows nothing: when it is shown, its paint draws the lines as
-// they are then.
-void refresh_status_lines();
+// WM_TIMER of STATUS_TIMER_ID: the frame has ended; a change made during it
+// is drawn now, if the window is still visible. The timer then stops.
+void on_status_timer();

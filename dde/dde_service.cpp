@@ -125,8 +125,6 @@ static HDDEDATA on_data_request(UINT format, HSZ topic, HSZ item)
 {
     if (!item || !is_our_topic(topic))
         return nullptr;
-    refresh_status_lines();
-
     EnterCriticalSection(&registry_lock);
     ItemText text;
     read_item(item, text);

@@ -27,6 +27,8 @@
 
 enum { EXIT_OK = 0, EXIT_TIMEOUT = 3, EXIT_USAGE = 64 };
 
+static const long long DRAIN_EVERY = 64;
+
 struct Item {
     HSZ name = nullptr;
     char value[32] = "";
@@ -92,12 +94,13 @@ static int usage(const char *why)
 int main(int argc, char **argv)
 {
     std::map<std::string, std::string> opt;
-    if (!parse_options(argc, argv, {"--service", "--topic", "--items-from", "--count", "--timeout"}, &opt))
+    if (!parse_options(argc, argv, {"--service", "--topic", "--items-from", "--count", "--timeout", "--drain-every"}, &opt))
         return usage("unknown option or missing value");
     const long long count = atoll(opt["--count"].c_str());
     const double timeout = opt.count("--timeout") ? atof(opt["--timeout"].c_str()) : 600;
+    const long long drain_every = opt.count("--drain-every") ? atoll(opt["--drain-every"].c_str()) : DRAIN_EVERY;
     std::vector<std::string> names;
-    if (opt["--service"].empty() || opt["--topic"].empty() || count < 1 || !(timeout > 0))
+    if (opt["--service"].empty() || opt["--topic"].empty() || count < 1 || !(timeout > 0) || drain_every < 1)
         return usage("missing or bad arguments");
     if (!read_items(opt["--items-from"].c_str(), &names) || names.empty())
         return usage("cannot read the items");
@@ -125,7 +128,8 @@ int main(int argc, char **argv)
             Item &item = items[static_cast<size_t>(k % static_cast<long long>(items.size()))];
             snprintf(item.value, sizeof item.value, "%" PRId64, now_us());
             DdePostAdvise(instance, topic, item.name);
-            drain_messages();
+            if ((k + 1) % drain_every == 0)
+                drain_messages();
         }
         printf("posted %lld in %.3f s\n", count, static_cast<double>(now_us() - started) / 1e6);
         fflush(stdout);
