@@ -31,6 +31,8 @@ PACKAGES=(
     zip wixl msitools faketime
     # the JSON reader of feed updates (header-only RapidJSON)
     rapidjson-dev
+    # the RTD server's type library: widl, and Wine's oaidl.idl it imports
+    mingw-w64-tools libwine-dev
 )
 
 missing=()
