@@ -2,6 +2,7 @@
 
 #include "app/main_window.h"
 #include "app/tray_icon.h"
+#include "core/field_links.h"
 #include "core/registry.h"
 #include "core/status_board.h"
 #include "dde/dde_service.h"
@@ -22,6 +23,11 @@ constexpr u_short FEED_PORT = 8902;
 // Only FD_ACCEPT and errors are acted on.
 constexpr long LISTEN_EVENTS = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
+void tell_faces(const char *item, FieldPlace)
+{
+    post_advise(item);
+}
+
 BOOL init_instance(HINSTANCE instance, int show_command)
 {
     app_instance = instance;
@@ -30,11 +36,13 @@ BOOL init_instance(HINSTANCE instance, int show_command)
                         CW_USEDEFAULT, CW_USEDEFAULT, 330, 145, nullptr, nullptr, app_instance, nullptr);
     if (!main_window)
         return FALSE;
-    // Each face is given the window it works with, and the DDE side the way
-    // to ask the feed for a new field: the layers below never include this one.
+    // Each face is given the window it works with, the faces the way to ask
+    // the feed for a new field, and the feed the way to tell the faces of a
+    // change: the layers below never include this one.
     attach_status_board(main_window);
     attach_feed(main_window, &listen_socket);
     request_new_field = send_request;
+    field_changed = tell_faces;
     init_tray_icon_data();
 
     WSADATA wsa_data;
@@ -73,7 +81,7 @@ BOOL init_instance(HINSTANCE instance, int show_command)
         return FALSE;
     // A refused DDE name leaves the feed unready: every feed client is refused.
     if (dde_start() == 1)
-        ready_feed(dde_instance, topic_name);
+        ready_feed();
     SetTimer(main_window, ANIMATION_TIMER_ID, 1000, nullptr);
     return TRUE;
 }

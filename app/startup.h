@@ -3,6 +3,8 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include "core/field_links.h"
+
 constexpr UINT_PTR ANIMATION_TIMER_ID = 1028;
 
 extern HINSTANCE app_instance;
@@ -10,6 +12,9 @@ extern HWND main_window;
 extern SOCKET listen_socket;
 // Set once shutdown_app has run: late socket notifications are then ignored.
 extern bool shutdown_begun;
+
+// What start-up sets field_changed to: every face hears of the change.
+void tell_faces(const char *item, FieldPlace place);
 
 // Brings the program up in its fixed order; FALSE (after the failing step's
 // message box, where it has one) when something it checks fails.

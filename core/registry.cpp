@@ -109,6 +109,11 @@ void stop_advise(uint64_t insref, const char *field_name)
     if (!field)
         return;
     print_status(STATUS_ERROR, "ADVSTOP:%llu", static_cast<unsigned long long>(insref));
+    release_field(field);
+}
+
+void release_field(InstrumentField *field)
+{
     if (field->advise_count == 0)
         return;
     if (--field->advise_count == 0) {

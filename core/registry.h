@@ -10,7 +10,7 @@
 struct InstrumentField {
     char *name;             // owned copy, set at the first advise
     char *value;            // owned copy of the last value; null = none yet / "null"
-    uint16_t advise_count;  // open advise loops on this item
+    uint16_t advise_count;  // open links on this item: DDE advise loops and RTD topics
 };
 
 struct Instrument {
@@ -42,6 +42,8 @@ AdviseResult start_advise(uint64_t insref, const char *field_name);
 // Closes one advise loop; an unknown item changes nothing, and a field already
 // at 0 loops is reported but not counted below 0.
 void stop_advise(uint64_t insref, const char *field_name);
+// Closes one link on field without a notice: a field already at 0 stays there.
+void release_field(InstrumentField *field);
 // Replaces the field's value with a copy of text, or with none for null.
 // False when the copy cannot be made: the field then keeps its old value.
 bool set_value(InstrumentField *field, const char *text);

@@ -1,5 +1,6 @@
 #include "dde/dde_service.h"
 
+#include "core/field_links.h"
 #include "core/item_name.h"
 #include "core/registry.h"
 #include "core/status_board.h"
@@ -12,7 +13,6 @@ DWORD dde_instance;
 HSZ service_name;
 HSZ topic_name;
 UINT xltable_format;
-int (*request_new_field)(const char *item);
 
 int dde_start()
 {
@@ -35,6 +35,16 @@ int dde_start()
     }
     xltable_format = RegisterClipboardFormatA("XlTable");
     return 1;
+}
+
+void post_advise(const char *item)
+{
+    if (!dde_instance)
+        return;
+    HSZ handle = DdeCreateStringHandleA(dde_instance, item, CP_WINANSI);
+    DdePostAdvise(dde_instance, topic_name, handle);
+    if (handle)
+        DdeFreeStringHandle(dde_instance, handle);
 }
 
 // An item name as the library hands it: the copy (at most ITEM_NAME_MAX
@@ -78,9 +88,7 @@ static BOOL on_advise_start(HSZ topic, HSZ item)
         return FALSE;
 
     EnterCriticalSection(&registry_lock);
-    AdviseResult result = start_advise(text.insref, text.field);
-    if (result == ADVISE_NEW_FIELD && request_new_field)
-        request_new_field(text.name);
+    AdviseResult result = link_field(text.insref, text.field, text.name, nullptr);
     LeaveCriticalSection(&registry_lock);
     return result != ADVISE_FAILED;
 }

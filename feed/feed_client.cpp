@@ -15,7 +15,7 @@
 #include <cstring>
 
 // No client socket exists at load time; the state only becomes "none" (ready
-// to accept) once the DDE service is registered.
+// to accept) once a face serves the spreadsheets.
 FeedClient feed_client = {INVALID_SOCKET, FEED_HANDSHAKING, {}, 0, {}, 0, nullptr, 0, 0, 0, false};
 FeedHost feed_host;
 
@@ -27,10 +27,8 @@ void attach_feed(HWND window, SOCKET *listener)
     feed_host.listener = listener;
 }
 
-void ready_feed(DWORD dde_instance, HSZ topic)
+void ready_feed()
 {
-    feed_host.dde_instance = dde_instance;
-    feed_host.topic = topic;
     feed_client.state = FEED_NONE;
 }
 
@@ -168,7 +166,7 @@ static void handle_frames()
     uint64_t frame_offset = 0;
     int result;
     do {
-        result = handle_frame(feed_host.dde_instance, feed_host.topic, feed_client, frame_offset);
+        result = handle_frame(feed_client, frame_offset);
     } while (result == 1 && frame_offset < feed_client.receive_length);
     if (result == -1) {
         // A close frame (now answered, the client closing) or a failure.

@@ -4,7 +4,6 @@
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
-#include <ddeml.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -49,23 +48,20 @@ struct FeedClient {
 extern FeedClient feed_client;
 
 // What start-up gives the feed: the window its sockets and timer report to,
-// the listening socket it serves (start-up's listen_socket, which an error
-// on it closes and sets to INVALID_SOCKET), and the DDE instance and topic
-// that updates are posted to.
+// and the listening socket it serves (start-up's listen_socket, which an
+// error on it closes and sets to INVALID_SOCKET).
 struct FeedHost {
     HWND window;
     SOCKET *listener;
-    DWORD dde_instance;
-    HSZ topic;
 };
 
 extern FeedHost feed_host;
 
 // Once, right after the main window exists.
 void attach_feed(HWND window, SOCKET *listener);
-// Once the DDE service is registered: where updates go, and the record ready
-// for its first client (state none). Until then every client is refused.
-void ready_feed(DWORD dde_instance, HSZ topic);
+// Once a face serves the spreadsheets: the record ready for its first
+// client (state none). Until then every client is refused.
+void ready_feed();
 
 // Handlers of WM_LISTEN_SOCKET and WM_CLIENT_SOCKET: event and error are the
 // low and high words of the message's lParam. Notifications naming any

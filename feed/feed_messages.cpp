@@ -1,6 +1,7 @@
 // The two feed messages: the request sent, the update read and applied.
 #include "feed/feed_messages.h"
 
+#include "core/field_links.h"
 #include "core/registry.h"
 #include "core/status_board.h"
 #include "feed/feed_client.h"
@@ -32,8 +33,8 @@ int send_request(const char *item)
 // small; nothing that runs while updates are applied reads another frame.
 static FeedUpdate updates[FEED_BUFFER_SIZE / 16];
 
-// Stores one update's value and has every cell linked to its item fetch it.
-static void apply_one(DWORD instance, HSZ topic, const FeedUpdate &update, const char *message, bool *shown)
+// Stores one update's value and tells every face linked to its item.
+static void apply_one(const FeedUpdate &update, const char *message, bool *shown)
 {
     char number[UPDATE_VALUE_MAX + 1];
     const char *value = update.value;
@@ -62,17 +63,13 @@ static void apply_one(DWORD instance, HSZ topic, const FeedUpdate &update, const
         if (!*shown)
             print_status(STATUS_RECEIVED, "Last receieved: %s", message);
         *shown = true;
-        HSZ item = DdeCreateStringHandleA(instance, update.key, CP_WINANSI);
-        // The DDE library calls back for every advise loop on the item before
-        // this returns; the callback takes registry_lock again on this thread.
-        DdePostAdvise(instance, topic, item);
-        if (item)
-            DdeFreeStringHandle(instance, item);
+        if (field_changed)
+            field_changed(update.key, place_of(instrument, field));
     }
     LeaveCriticalSection(&registry_lock);
 }
 
-void apply_update(DWORD instance, HSZ topic, char *payload, size_t length)
+void apply_update(char *payload, size_t length)
 {
     // Reading decodes the payload in place: the status lines show it as it came.
     char message[STATUS_LINE_SIZE];
@@ -87,5 +84,5 @@ void apply_update(DWORD instance, HSZ topic, char *payload, size_t length)
     }
     bool shown = false;
     for (int i = 0; i < count; ++i)
-        apply_one(instance, topic, updates[i], message, &shown);
+        apply_one(updates[i], message, &shown);
 }

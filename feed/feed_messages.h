@@ -1,8 +1,5 @@
 // The two feed messages: requests out to the feed client, updates in.
 #pragma once
-#include <windows.h>
-#include <ddeml.h>
-
 #include <cstddef>
 
 // Queues one request frame for item and sends what the socket takes. Returns
@@ -13,7 +10,7 @@ int send_request(const char *item);
 
 // Applies the updates of a frame's payload[0..length), with a NUL at
 // payload[length], which reading rewrites: every field they name takes its
-// value, in order, and every advise loop of instance on topic and that item
-// is told before this returns. A payload refused as a whole changes nothing
-// and is shown on status line 4. Takes registry_lock itself.
-void apply_update(DWORD instance, HSZ topic, char *payload, size_t length);
+// value, in order, and every face is told of each (field_changed) before
+// this returns. A payload refused as a whole changes nothing and is shown on
+// status line 4. Takes registry_lock itself.
+void apply_update(char *payload, size_t length);

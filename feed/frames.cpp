@@ -34,7 +34,7 @@ static int answer_ping(FeedClient &client, const unsigned char *payload, size_t 
     return send_queued(client, client.socket) == 0 ? 1 : -1;
 }
 
-int handle_frame(DWORD instance, HSZ topic, FeedClient &client, uint64_t &frame_offset)
+int handle_frame(FeedClient &client, uint64_t &frame_offset)
 {
     if (frame_offset >= client.receive_length)
         return 0;
@@ -72,7 +72,7 @@ int handle_frame(DWORD instance, HSZ topic, FeedClient &client, uint64_t &frame_
                                                        : CLOSE_PROTOCOL_ERROR);
         result = -1;
     } else {
-        apply_update(instance, topic, reinterpret_cast<char *>(payload), length);
+        apply_update(reinterpret_cast<char *>(payload), length);
     }
     *end = byte_behind;
     return result;

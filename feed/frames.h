@@ -2,8 +2,6 @@
 #pragma once
 #include "feed/feed_client.h"
 
-#include <ddeml.h>
-
 #include <cstdint>
 
 // Handles the frame at frame_offset in client.receive_buffer. Returns 1 when
@@ -12,5 +10,5 @@
 // (consumed), a frame longer than receive_buffer can ever hold, or a pong
 // that could not be queued. A close frame, and a frame that can never fit,
 // start the closing handshake (close_feed_client); the rest of the read is
-// then not for handle_frame. Updates are posted to instance's topic.
-int handle_frame(DWORD instance, HSZ topic, FeedClient &client, uint64_t &frame_offset);
+// then not for handle_frame.
+int handle_frame(FeedClient &client, uint64_t &frame_offset);

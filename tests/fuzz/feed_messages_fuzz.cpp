@@ -46,7 +46,7 @@ static void apply(const std::string &payload)
     std::unique_ptr<char[]> copy(new char[payload.size() + 1]);
     std::memcpy(copy.get(), payload.data(), payload.size());
     copy[payload.size()] = '\0';
-    apply_update(dde_instance, topic_name, copy.get(), payload.size());
+    apply_update(copy.get(), payload.size());
     FUZZ_CHECK(standin::lock_info(&registry_lock).depth == 0);
     for (const char *line : status_board.lines)
         FUZZ_CHECK(std::memchr(line, '\0', STATUS_LINE_SIZE) != nullptr);

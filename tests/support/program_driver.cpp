@@ -42,6 +42,7 @@ void fresh_process()
     origin_consent = OriginConsent{false, 0, false};
     feed_boxes = FeedBoxes{};
     request_new_field = nullptr;
+    field_changed = nullptr;
     dde_instance = 0;
     service_name = topic_name = nullptr;
     xltable_format = 0;

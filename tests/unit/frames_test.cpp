@@ -27,7 +27,7 @@ protected:
         feed_client.receive_length = bytes.size();
         feed_client.receive_buffer[bytes.size()] = '\0';
     }
-    int handle(uint64_t &offset) { return handle_frame(dde_instance, topic_name, feed_client, offset); }
+    int handle(uint64_t &offset) { return handle_frame(feed_client, offset); }
     int handle_one(const std::string &frame)
     {
         load(frame);

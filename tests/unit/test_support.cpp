@@ -7,7 +7,8 @@ void start_dde_side()
     InitializeCriticalSectionAndSpinCount(&registry_lock, 1024);
     ASSERT_EQ(dde_start(), 1);
     request_new_field = send_request;
-    ready_feed(dde_instance, topic_name);
+    field_changed = tell_faces;
+    ready_feed();
 }
 
 SOCKET open_feed_client()

@@ -1,0 +1,27 @@
+#include "core/field_links.h"
+
+int (*request_new_field)(const char *item);
+void (*field_changed)(const char *item, FieldPlace place);
+
+AdviseResult link_field(uint64_t insref, const char *field_name, const char *item, FieldPlace *place)
+{
+    AdviseResult result = start_advise(insref, field_name);
+    if (result == ADVISE_NEW_FIELD && request_new_field)
+        request_new_field(item);
+    if (result != ADVISE_FAILED && place) {
+        Instrument *instrument = find_instrument(insref);
+        *place = place_of(instrument, find_field(instrument, field_name));
+    }
+    return result;
+}
+
+InstrumentField *field_at(FieldPlace place)
+{
+    return &registry.instruments[place.instrument].fields[place.field];
+}
+
+FieldPlace place_of(const Instrument *instrument, const InstrumentField *field)
+{
+    return FieldPlace{static_cast<uint64_t>(instrument - registry.instruments),
+                      static_cast<uint16_t>(field - instrument->fields)};
+}
