@@ -9,6 +9,7 @@
 #include "feed/feed_client.h"
 #include "feed/feed_messages.h"
 #include "feed/origin_policy.h"
+#include "rtd/topic_table.h"
 
 #include <ddeml.h>
 #include <shellapi.h>
@@ -23,9 +24,10 @@ constexpr u_short FEED_PORT = 8902;
 // Only FD_ACCEPT and errors are acted on.
 constexpr long LISTEN_EVENTS = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 
-void tell_faces(const char *item, FieldPlace)
+void tell_faces(const char *item, FieldPlace place)
 {
     post_advise(item);
+    rtd_field_changed(place);
 }
 
 BOOL init_instance(HINSTANCE instance, int show_command)
@@ -41,6 +43,7 @@ BOOL init_instance(HINSTANCE instance, int show_command)
     // change: the layers below never include this one.
     attach_status_board(main_window);
     attach_feed(main_window, &listen_socket);
+    attach_rtd(main_window);
     request_new_field = send_request;
     field_changed = tell_faces;
     init_tray_icon_data();

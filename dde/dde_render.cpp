@@ -3,7 +3,6 @@
 #include "core/text_encoding.h"
 #include "dde/dde_service.h"
 
-#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -40,21 +39,10 @@ static unsigned char *put_table_header(unsigned char *out)
     return put_word(out, 1);
 }
 
-bool is_numeric(const char *text)
-{
-    char *end = nullptr;
-    std::strtod(text, &end);
-    // An empty text converts nothing; it is not the number 0.
-    return end != text && *end == '\0';
-}
-
 static HDDEDATA render_xltable(HSZ item, UINT format, const char *text)
 {
-    bool number = is_numeric(text);
-    double value = number ? std::atof(text) : 0.0;
-    // Infinities and not-a-numbers pass the number test but no cell can hold them.
-    if (!std::isfinite(value))
-        number = false;
+    double value = 0.0;
+    bool number = cell_number(text, &value);
 
     size_t length = std::strlen(text);
     if (length > XLTABLE_STRING_MAX)

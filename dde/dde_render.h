@@ -3,9 +3,7 @@
 #include <windows.h>
 #include <ddeml.h>
 
-// True when the whole text (after leading white space) is one number as
-// strtod reads it.
-bool is_numeric(const char *text);
+#include "core/number_text.h"
 
 // Renders a value as the registry keeps it (UTF-8, or ANSI bytes that are no
 // UTF-8). XlTable (compared on the low 16 bits of the format) gives a number

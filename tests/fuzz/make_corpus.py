@@ -252,6 +252,37 @@ def dde_render():
     write("dde_render_fuzz", "number_as_text", bytes([TEXT]) + b"12.5")
 
 
+# ---- topic_table_fuzz: records of three bytes (the call and topic ID, the
+# table and choices, the value).
+CONNECT, DISCONNECT, UPDATE, REFRESH, TERMINATE, RELEASE, NOTIFY, DDE = range(8)
+
+
+def call(kind, topic=1, table=0, choice=0, fails=False, inside=False, value=1, stop=False):
+    return bytes([kind | (8 if stop else 0) | (topic << 4),
+                  table | (choice << 1) | (0x20 if fails else 0) | (0x40 if inside else 0), value])
+
+
+def topic_table():
+    def seed(name, *calls):
+        write("topic_table_fuzz", name, b"".join(calls))
+    seed("connect_update_notify_refresh", call(CONNECT), call(UPDATE), call(NOTIFY), call(REFRESH))
+    seed("two_strings_and_bad_items", *[call(CONNECT, topic=i, choice=i) for i in range(16)],
+         call(UPDATE, choice=0), call(UPDATE, choice=2), call(REFRESH))
+    seed("same_id_again", call(CONNECT, choice=0), call(CONNECT, choice=2), call(UPDATE, choice=0),
+         call(UPDATE, choice=1), call(REFRESH), call(CONNECT, choice=8), call(REFRESH))
+    seed("two_tables", call(CONNECT, table=0, choice=0), call(CONNECT, table=1, choice=1),
+         call(CONNECT, topic=2, table=1, choice=2), call(UPDATE, choice=0), call(NOTIFY), call(REFRESH, table=1),
+         call(DISCONNECT, table=1), call(REFRESH, table=0))
+    seed("many_changes_one_refresh", call(CONNECT), *[call(UPDATE, value=v) for v in range(8)] * 4,
+         call(NOTIFY), call(NOTIFY), call(REFRESH))
+    seed("terminate_and_release", call(CONNECT), call(CONNECT, topic=2, choice=3), call(UPDATE),
+         call(TERMINATE), call(CONNECT, table=1), call(RELEASE, table=1), call(REFRESH, table=1))
+    seed("failed_notify_then_refresh_inside", call(CONNECT), call(UPDATE), call(NOTIFY, fails=True),
+         call(NOTIFY, inside=True), call(UPDATE, value=2), call(NOTIFY, inside=True, fails=True), call(NOTIFY))
+    seed("dde_and_rtd_on_one_field", call(DDE, choice=0), call(CONNECT, choice=0), call(DDE, choice=0, stop=True),
+         call(UPDATE), call(DISCONNECT), call(DDE, choice=5), call(UPDATE, choice=5))
+
+
 def main():
     frame_codec()
     handshake()
@@ -259,6 +290,7 @@ def main():
     feed_messages()
     dde_service()
     dde_render()
+    topic_table()
 
 
 if __name__ == "__main__":

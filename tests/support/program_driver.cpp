@@ -9,6 +9,7 @@
 #include "feed/feed_box.h"
 #include "feed/feed_client.h"
 #include "feed/origin_policy.h"
+#include "rtd/topic_table.h"
 #include "standin.h"
 
 #include <cstdint>
@@ -32,6 +33,10 @@ static void free_registry()
 void fresh_process()
 {
     standin::reset();
+    // The registry goes as a whole: the tables need not release their fields.
+    for (TopicTable *table : rtd_state.tables)
+        delete table;
+    rtd_state = RtdState{};
     free_registry();
     std::memset(&registry_lock, 0, sizeof registry_lock);
     std::memset(&status_board, 0, sizeof status_board);

@@ -1,0 +1,37 @@
+#include "rtd/topic_strings.h"
+
+// Appends the units of one string to item at *length, when every unit is
+// ASCII that an item name can hold and the whole still fits. Anything else
+// is refused here rather than converted: a best-fit or dropped character
+// would link a field other than the one the formula names.
+static bool append_units(const TopicString &string, char *item, size_t *length)
+{
+    if (!string.is_text || string.length > ITEM_NAME_MAX - *length)
+        return false;
+    for (size_t i = 0; i < string.length; ++i) {
+        WCHAR unit = string.units[i];
+        if (unit == 0 || unit >= 0x80)
+            return false;
+        item[(*length)++] = static_cast<char>(unit);
+    }
+    return true;
+}
+
+bool topic_item(const TopicString *strings, size_t count, char *item, unsigned long long *insref,
+                const char **field)
+{
+    if (count != 1 && count != 2)
+        return false;
+    size_t length = 0;
+    if (!append_units(strings[0], item, &length))
+        return false;
+    if (count == 2) {
+        if (length == ITEM_NAME_MAX)
+            return false;
+        item[length++] = '.';
+        if (!append_units(strings[1], item, &length))
+            return false;
+    }
+    item[length] = '\0';
+    return is_sound_item_name(item, length, insref, field);
+}
