@@ -5,6 +5,8 @@
 #include "app/tray_icon.h"
 #include "core/status_board.h"
 #include "feed/feed_client.h"
+#include "rtd/rtd_server.h"
+#include "rtd/topic_table.h"
 
 static WNDCLASSEXA main_window_class;
 
@@ -81,12 +83,19 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         hide_main_window();
         return 0;
     case WM_TIMER:
-        if (wparam == ANIMATION_TIMER_ID)
+        if (wparam == ANIMATION_TIMER_ID) {
             animate_tray_icon(window);
-        else if (wparam == FEED_TIMER_ID && !shutdown_begun)
+            // An UpdateNotify that failed (Excel busy) is tried again.
+            if (!shutdown_begun)
+                notify_rtd_clients(false);
+        } else if (wparam == FEED_TIMER_ID && !shutdown_begun)
             on_feed_timer();
         else if (wparam == STATUS_TIMER_ID)
             on_status_timer();
+        return 0;
+    case WM_RTD_NOTIFY:
+        if (!shutdown_begun)
+            notify_rtd_clients(true);
         return 0;
     case WM_TRAY_NOTIFY:
         on_tray_notification(window, wparam, lparam);

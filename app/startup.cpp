@@ -9,10 +9,15 @@
 #include "feed/feed_client.h"
 #include "feed/feed_messages.h"
 #include "feed/origin_policy.h"
+#include "rtd/rtd_registration.h"
+#include "rtd/rtd_server.h"
 #include "rtd/topic_table.h"
 
 #include <ddeml.h>
 #include <shellapi.h>
+
+#include <cctype>
+#include <cstring>
 
 HINSTANCE app_instance;
 HWND main_window;
@@ -30,7 +35,28 @@ void tell_faces(const char *item, FieldPlace place)
     rtd_field_changed(place);
 }
 
-BOOL init_instance(HINSTANCE instance, int show_command)
+bool is_com_start(const char *command_line)
+{
+    static const char SWITCH[] = "embedding";
+    const size_t length = sizeof SWITCH - 1;
+    for (const char *p = command_line; p && *p;) {
+        while (*p == ' ' || *p == '\t')
+            ++p;
+        const char *start = p;
+        while (*p && *p != ' ' && *p != '\t')
+            ++p;
+        if (static_cast<size_t>(p - start) != length + 1 || (*start != '-' && *start != '/'))
+            continue;
+        bool same = true;
+        for (size_t i = 0; i < length && same; ++i)
+            same = std::tolower(static_cast<unsigned char>(start[1 + i])) == SWITCH[i];
+        if (same)
+            return true;
+    }
+    return false;
+}
+
+BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
 {
     app_instance = instance;
     main_window =
@@ -65,7 +91,10 @@ BOOL init_instance(HINSTANCE instance, int show_command)
     address.sin_addr.s_addr = inet_addr("127.0.0.1");
     address.sin_port = htons(FEED_PORT);
     if (bind(listen_socket, reinterpret_cast<sockaddr *>(&address), static_cast<int>(sizeof address)) != 0) {
-        MessageBoxA(main_window, "Bind Error. Program already running?", WINDOW_TITLE, MB_OK);
+        // A copy COM started beside the one that runs ends quietly: the
+        // client is served by the first.
+        if (!started_by_com)
+            MessageBoxA(main_window, "Bind Error. Program already running?", WINDOW_TITLE, MB_OK);
         WSACleanup();
         return FALSE;
     }
@@ -77,13 +106,20 @@ BOOL init_instance(HINSTANCE instance, int show_command)
     }
     listen(listen_socket, 5);
 
-    ShowWindow(main_window, show_command);
+    ShowWindow(main_window, started_by_com ? SW_HIDE : show_command);
     UpdateWindow(main_window);
+    // A hidden window is never activated, which is when the icon is added.
+    if (started_by_com)
+        Shell_NotifyIconA(NIM_ADD, &tray_icon_data);
 
     if (!InitializeCriticalSectionAndSpinCount(&registry_lock, 1024))
         return FALSE;
-    // A refused DDE name leaves the feed unready: every feed client is refused.
-    if (dde_start() == 1)
+    // Only the copy that holds the port says where COM finds it, and before
+    // any message box of the DDE start could hold up an activation.
+    register_rtd_class();
+    bool rtd_serves = start_rtd_server();
+    // With neither face serving, every feed client is refused.
+    if (dde_start() == 1 || rtd_serves)
         ready_feed();
     SetTimer(main_window, ANIMATION_TIMER_ID, 1000, nullptr);
     return TRUE;
@@ -91,9 +127,13 @@ BOOL init_instance(HINSTANCE instance, int show_command)
 
 void shutdown_app()
 {
+    // Telling each Excel dispatches messages: a second Exit may come meanwhile.
+    if (shutdown_begun)
+        return;
     shutdown_begun = true;
     // A consent box that the end of the loop closes records no answer.
     stop_origin_consent();
+    stop_rtd_server();
     Shell_NotifyIconA(NIM_DELETE, &tray_icon_data);
     DdeNameService(dde_instance, service_name, nullptr, DNS_UNREGISTER);
     DdeUninitialize(dde_instance);

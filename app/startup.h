@@ -16,10 +16,18 @@ extern bool shutdown_begun;
 // What start-up sets field_changed to: every face hears of the change.
 void tell_faces(const char *item, FieldPlace place);
 
-// Brings the program up in its fixed order; FALSE (after the failing step's
-// message box, where it has one) when something it checks fails.
-BOOL init_instance(HINSTANCE instance, int show_command);
+// True when the command line holds -Embedding (or /Embedding, in any
+// letter case): COM started the program for an RTD client. A null command
+// line holds nothing.
+bool is_com_start(const char *command_line);
 
-// Removes the tray icon, withdraws the DDE service and ends the message loop.
-// The registry lock outlives it: it is deleted after the loop has ended.
+// Brings the program up in its fixed order; FALSE (after the failing step's
+// message box, where it has one) when something it checks fails. Started by
+// COM, the window starts hidden in the tray, and a port taken by another
+// copy ends the program quietly: COM may start two copies at once.
+BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com = false);
+
+// Once however often called: the RTD server tells every Excel and stops,
+// the tray icon goes, the DDE service is withdrawn and the message loop
+// ends. The registry lock and COM outlive it: they end after the loop.
 void shutdown_app();

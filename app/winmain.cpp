@@ -2,14 +2,17 @@
 #include "app/resource.h"
 #include "app/startup.h"
 #include "core/registry.h"
+#include "rtd/rtd_server.h"
 
 #include <windows.h>
 
-int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR command_line, int show_command)
 {
     register_main_window_class(instance);
-    if (!init_instance(instance, show_command))
+    if (!init_instance(instance, show_command, is_com_start(command_line))) {
+        end_rtd_com();
         return 0;
+    }
     HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDR_MAIN_MENU));
 
     MSG message = {};
@@ -21,6 +24,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
             DispatchMessageA(&message);
         }
     }
+    // COM lets go of the server objects still held by clients, which
+    // forget their topics under the lock.
+    end_rtd_com();
     // Deleted only now: notifications queued before the quit message may still
     // have been dispatched after shutdown_app.
     DeleteCriticalSection(&registry_lock);

@@ -48,9 +48,65 @@ static const std::string *key_path(HKEY key)
     return it == P().open_keys.end() ? nullptr : &it->second;
 }
 
+std::string wide_string_bytes(const std::u16string &text)
+{
+    std::string bytes;
+    for (char16_t unit : text + u'\0') {
+        bytes += static_cast<char>(unit & 0xFF);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+// A wide key path or value name in UTF-8 (surrogates are not needed here).
+static std::string narrow(LPCWSTR text)
+{
+    std::string out;
+    for (; text && *text; ++text) {
+        char16_t c = *text;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 }  // namespace standin
 
 using namespace standin;
+
+LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result)
+{
+    if (!sub_key)
+        misuse("RegOpenKeyExW: only named keys under HKEY_CURRENT_USER are supported");
+    return RegOpenKeyExA(key, narrow(sub_key).c_str(), options, access, result);
+}
+
+LONG RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD reserved, LPWSTR, DWORD options, REGSAM access,
+                     LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition)
+{
+    if (!sub_key)
+        misuse("RegCreateKeyExW: only named keys under HKEY_CURRENT_USER are supported");
+    return RegCreateKeyExA(key, narrow(sub_key).c_str(), reserved, nullptr, options, access, security, result,
+                           disposition);
+}
+
+LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size)
+{
+    return RegQueryValueExA(key, narrow(name).c_str(), reserved, type, data, size);
+}
+
+LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size)
+{
+    return RegSetValueExA(key, narrow(name).c_str(), reserved, type, data, size);
+}
 
 LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD, REGSAM, PHKEY result)
 {
@@ -104,6 +160,7 @@ LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE *data, 
     const std::string *path = key_path(key);
     if (!path)
         misuse("RegSetValueExA on a key that is not open");
+    P().records.registry_writes++;
     P().registry[*path][folded(name ? name : "")] =
         RegistryValue{type, std::string(reinterpret_cast<const char *>(data), size)};
     return ERROR_SUCCESS;

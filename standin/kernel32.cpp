@@ -2,6 +2,8 @@
 // ExitProcess; also the process-wide state and reset().
 #include "state.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <cstdlib>
 #include <strings.h>
@@ -116,6 +118,17 @@ void DeleteCriticalSection(LPCRITICAL_SECTION cs)
 HMODULE GetModuleHandleA(LPCSTR name)
 {
     return name ? nullptr : module_handle();
+}
+
+DWORD GetModuleFileNameW(HMODULE, LPWSTR path, DWORD size)
+{
+    const std::u16string &module = P().script.module_path;
+    if (size == 0)
+        return 0;
+    DWORD length = module.size() < size ? static_cast<DWORD>(module.size()) : size - 1;
+    std::copy(module.begin(), module.begin() + length, path);
+    path[length] = 0;
+    return module.size() < size ? length : size;
 }
 
 void GetStartupInfoA(LPSTARTUPINFOA info)

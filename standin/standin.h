@@ -101,6 +101,7 @@ struct Script {
     bool name_service_fails = false;
     ULONGLONG tick_count = 1000000;             // what GetTickCount64 gives; tests move it on
     UINT dde_failure_error = DMLERR_SYS_ERROR;  // DdeGetLastError after any scripted DDE failure
+    std::u16string module_path = u"C:\\Users\\user\\Vantrel\\vantrel.exe";  // GetModuleFileNameW
 };
 
 struct WindowRecord {
@@ -274,6 +275,7 @@ struct Records {
     std::vector<NameServiceRecord> name_services;
     std::vector<DataRecord> data;  // every DdeCreateDataHandle, with its bytes
     std::vector<Delivery> deliveries;
+    int registry_writes = 0;  // RegSetValueEx calls, A and W
 };
 
 void reset();
@@ -310,6 +312,8 @@ struct RegistryValue {
     std::string bytes;
 };
 std::optional<RegistryValue> registry_value(const std::string &key, const std::string &name);
+// The bytes of a REG_SZ as the wide calls write it: UTF-16LE with its NUL.
+std::string wide_string_bytes(const std::u16string &text);
 void set_registry_value(const std::string &key, const std::string &name, DWORD type,
                         const std::string &bytes);
 std::string dword_bytes(DWORD value);

@@ -6,7 +6,7 @@
 Reads the PE file's section table and resource directory itself (standard
 library only) and checks every resource the program loads: the seven tray
 icons, the menu bar, the accelerators, the About box and the manifest, and
-the version resource that Explorer's Properties page shows (of version
+the RTD server's type library, and the version resource that Explorer's Properties page shows (of version
 X.Y.Z when given). Prints one line per check; stops at the first failure
 with a message on stderr and exit code 1 (2 when the file cannot be read as
 a PE image).
@@ -14,13 +14,15 @@ a PE image).
 
 import struct
 import sys
+import uuid
 import xml.etree.ElementTree as ElementTree
 
 RT_ICON, RT_MENU, RT_DIALOG, RT_GROUP_ICON, RT_ACCELERATOR, RT_MANIFEST = 3, 4, 5, 14, 9, 24
 RT_VERSION = 16
+RT_TYPELIB = "TYPELIB"  # a named type
 TYPE_NAMES = {RT_ICON: "RT_ICON", RT_MENU: "RT_MENU", RT_DIALOG: "RT_DIALOG",
               RT_GROUP_ICON: "RT_GROUP_ICON", RT_ACCELERATOR: "RT_ACCELERATOR",
-              RT_MANIFEST: "RT_MANIFEST", RT_VERSION: "RT_VERSION"}
+              RT_MANIFEST: "RT_MANIFEST", RT_VERSION: "RT_VERSION", RT_TYPELIB: "TYPELIB"}
 
 IMAGE_DIRECTORY_ENTRY_RESOURCE = 2
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -527,7 +529,27 @@ def check_version(image, resources, expected=None):
     ok("version %d: %s %s, %r" % (VERSION_ID, strings["ProductName"], release, strings["FileDescription"]))
 
 
-CHECKS = [check_icons, check_menu, check_accelerators, check_dialog, check_manifest]
+# What the RTD server's type library must describe: Excel's two interfaces
+# and the program's class, each by its GUID.
+TYPE_LIBRARY_GUIDS = {
+    "IRtdServer": "EC0E6191-DB51-11D3-8F3E-00C04F3651B8",
+    "IRTDUpdateEvent": "A43788C1-D91B-11D3-8F39-00C04F3651B8",
+    "class Quellvarden.Quote": "51F696D5-6C46-424D-95EE-29A10B7AB50B",
+}
+
+
+def check_type_library(image, resources):
+    """TYPELIB 1: a type library (MSFT format) that LoadTypeLibEx can read
+    from the program itself, naming the interfaces and the class."""
+    data = resource(image, resources, RT_TYPELIB, 1)
+    require(data[:4] == b"MSFT", "TYPELIB 1: starts with %r, expected an MSFT type library" % data[:4])
+    for name, guid in TYPE_LIBRARY_GUIDS.items():
+        raw = uuid.UUID(guid).bytes_le
+        require(raw in data, "TYPELIB 1: no GUID of %s (%s)" % (name, guid))
+    ok("type library 1: %d bytes, %s" % (len(data), ", ".join(TYPE_LIBRARY_GUIDS)))
+
+
+CHECKS = [check_icons, check_menu, check_accelerators, check_dialog, check_manifest, check_type_library]
 
 USAGE = "usage: %s [--version X.Y.Z] vantrel.exe\n"
 

@@ -419,6 +419,12 @@ LONG RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD reserved, LPSTR class_name,
 LONG RegQueryValueExA(HKEY key, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size);
 LONG RegSetValueExA(HKEY key, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size);
 LONG RegCloseKey(HKEY key);
+// The wide calls keep key paths and value names as their UTF-8 spelling.
+LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result);
+LONG RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD reserved, LPWSTR class_name, DWORD options,
+                     REGSAM access, LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition);
+LONG RegQueryValueExW(HKEY key, LPCWSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD size);
+LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size);
 
 // kernel32
 ULONGLONG GetTickCount64(void);
@@ -428,6 +434,9 @@ void EnterCriticalSection(LPCRITICAL_SECTION cs);
 void LeaveCriticalSection(LPCRITICAL_SECTION cs);
 void DeleteCriticalSection(LPCRITICAL_SECTION cs);
 HMODULE GetModuleHandleA(LPCSTR name);
+// The scripted module_path, cut to size - 1 units and NUL-terminated; gives
+// size when it was cut, else its length.
+DWORD GetModuleFileNameW(HMODULE module, LPWSTR path, DWORD size);
 void GetStartupInfoA(LPSTARTUPINFOA info);
 [[noreturn]] void ExitProcess(UINT code);
 void Sleep(DWORD ms);

@@ -37,6 +37,7 @@ void fresh_process()
     for (TopicTable *table : rtd_state.tables)
         delete table;
     rtd_state = RtdState{};
+    rtd_class_object_registers = false;
     free_registry();
     std::memset(&registry_lock, 0, sizeof registry_lock);
     std::memset(&status_board, 0, sizeof status_board);

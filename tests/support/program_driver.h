@@ -7,6 +7,10 @@
 
 #include <string>
 
+// What the native build's stand-in for the RTD server's COM shell answers
+// start-up: whether its class object registered (false after fresh_process).
+extern bool rtd_class_object_registers;
+
 // The stand-in layer and every global record of the program back to their
 // load-time state; frees what the registry and the send queue hold.
 void fresh_process();

@@ -69,16 +69,88 @@ TEST_F(Startup, RegistersServiceAndReadiesTheFeedRecord)
     EXPECT_EQ(strings[1].codepage, 0);
 }
 
-// A refused DDE name leaves the feed record unready: every client is refused.
-TEST_F(Startup, RefusedDdeNameLeavesTheFeedClosed)
+// A refused DDE name leaves the feed record unready, and every client
+// refused, unless the RTD server serves the spreadsheets instead.
+struct RefusedNameCase {
+    const char *name;
+    bool rtd_serves;
+};
+
+class RefusedDdeName : public Startup, public testing::WithParamInterface<RefusedNameCase> {};
+
+TEST_P(RefusedDdeName, FeedServesOnlyWhenTheRtdServerDoes)
 {
     standin::script().name_service_fails = true;
+    rtd_class_object_registers = GetParam().rtd_serves;
     ASSERT_TRUE(init_instance(INSTANCE, SW_SHOWNORMAL));
-    EXPECT_EQ(feed_client.state, FEED_HANDSHAKING);
+    EXPECT_EQ(feed_client.state, GetParam().rtd_serves ? FEED_NONE : FEED_HANDSHAKING);
     EXPECT_EQ(feed_client.socket, INVALID_SOCKET);
     SOCKET client = connect_feed_client();
-    EXPECT_FALSE(standin::socket_state(client).open);
-    EXPECT_EQ(feed_client.socket, INVALID_SOCKET);
+    EXPECT_EQ(standin::socket_state(client).open, GetParam().rtd_serves);
+}
+
+INSTANTIATE_TEST_SUITE_P(Faces, RefusedDdeName,
+                         testing::Values(RefusedNameCase{"NoRtdServer", false},
+                                         RefusedNameCase{"RtdServerServes", true}),
+                         [](const testing::TestParamInfo<RefusedNameCase> &info) { return info.param.name; });
+
+struct ComStartCase {
+    const char *name;
+    const char *command_line;
+    bool com;
+};
+
+static const ComStartCase COM_START_CASES[] = {
+    {"Dash", "-Embedding", true},
+    {"Slash", "/Embedding", true},
+    {"AnyLetterCase", "-EMBEDDING", true},
+    {"AmongOthers", "  /x\t-embedding  ", true},
+    {"None", "", false},
+    {"Null", nullptr, false},
+    {"Prefix", "-Embeddings", false},
+    {"NoSwitchCharacter", "Embedding", false},
+    {"Automation", "-Automation", false},
+};
+
+class ComStart : public testing::TestWithParam<ComStartCase> {};
+
+TEST_P(ComStart, ReadsTheCommandLine)
+{
+    EXPECT_EQ(is_com_start(GetParam().command_line), GetParam().com);
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLines, ComStart, testing::ValuesIn(COM_START_CASES),
+                         [](const testing::TestParamInfo<ComStartCase> &info) { return info.param.name; });
+
+// Started by COM, the program starts hidden in the tray, whatever the show
+// command; with the port taken by a copy that runs, it ends without a box.
+TEST_F(Startup, ComStartHidesTheWindowInTheTray)
+{
+    ASSERT_TRUE(init_instance(INSTANCE, SW_SHOWNORMAL, true));
+    EXPECT_EQ(standin::records().show_commands.back(), SW_HIDE);
+    EXPECT_FALSE(standin::window(main_window).visible);
+    EXPECT_TRUE(standin::tray_icon_shown(main_window, TRAY_ICON_ID));
+}
+
+TEST_F(Startup, ComStartBesideARunningCopyEndsQuietly)
+{
+    standin::script().bind_error = WSAEADDRINUSE;
+    EXPECT_EQ(WinMain(INSTANCE, nullptr, const_cast<LPSTR>("-Embedding"), SW_SHOWDEFAULT), 0);
+    EXPECT_TRUE(standin::records().message_boxes.empty());
+    EXPECT_EQ(standin::records().wsa_cleanups, 1);
+}
+
+// Only the copy that holds the port says where COM finds the program.
+TEST_F(Startup, RtdKeysAreWrittenOnlyByTheCopyThatHoldsThePort)
+{
+    standin::script().bind_error = WSAEADDRINUSE;
+    EXPECT_FALSE(init_instance(INSTANCE, SW_SHOWNORMAL));
+    EXPECT_EQ(standin::records().registry_writes, 0);
+
+    fresh_process();
+    register_main_window_class(INSTANCE);
+    ASSERT_TRUE(init_instance(INSTANCE, SW_SHOWNORMAL));
+    EXPECT_TRUE(standin::registry_value("Software\\Classes\\Quellvarden.Quote\\CLSID", ""));
 }
 
 TEST_F(Startup, EachFailingStepShowsItsBoxAndReleasesWhatItSays)

@@ -1,0 +1,28 @@
+// The RTD server in COM, inside vantrel.exe on the window's thread: the
+// class object, one server object per CoCreateInstance (each Excel numbers
+// its own topics), IDispatch through the type library embedded in the
+// program, and the calls out to each Excel. A thin shell: it unpacks
+// VARIANTs and SAFEARRAYs and calls the topic table (rtd/topic_table.h).
+// The native build has no COM: its stand-in of these four answers that no
+// class object is registered and does nothing.
+#pragma once
+
+// Once the port is bound and before the DDE service starts: COM for this
+// thread (single-threaded apartment), the message filter, the program's
+// type library registered for the user where Excel's interfaces are not
+// usable, and the class object (CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE).
+// True when the class object is registered.
+bool start_rtd_server();
+
+// Shutdown, once however often called: new topics are refused, every
+// connected Excel is told (IRTDUpdateEvent::Disconnect), and the class
+// object is revoked.
+void stop_rtd_server();
+
+// After the message loop and before registry_lock goes: the type library
+// is released and COM uninitialised, which lets go of every server object.
+void end_rtd_com();
+
+// WM_RTD_NOTIFY (message true) and the one-second tick (false):
+// UpdateNotify for every server object whose changes wait for one.
+void notify_rtd_clients(bool message);
