@@ -59,12 +59,23 @@ void append_number(double value, std::string *out)
         out->append(value < 0 ? "-inf" : "inf");
         return;
     }
+    // The fewest significant digits that read back as the same double, but
+    // never fewer than the integer part has (up to 17), so that 1000 is not
+    // written 1e+03.
+    int digits = 1;
     char buf[40];
-    for (int precision = 1; precision <= 17; precision++) {
-        snprintf(buf, sizeof buf, "%.*g", precision, value);
+    for (; digits < 17; digits++) {
+        snprintf(buf, sizeof buf, "%.*g", digits, value);
         if (strtod(buf, nullptr) == value)
             break;
     }
+    const double magnitude = std::fabs(value);
+    if (magnitude >= 1 && magnitude < 1e17) {
+        int whole_digits = snprintf(buf, sizeof buf, "%.0f", std::floor(magnitude));
+        if (digits < whole_digits)
+            digits = whole_digits;
+    }
+    snprintf(buf, sizeof buf, "%.*g", digits, value);
     out->append(buf);
 }
 

@@ -151,9 +151,10 @@ def wait_for_free_port(limit=10):
 
 
 def output_encoding(argv):
-    """ddewatch prints CF_UNICODETEXT values in UTF-8; the tools print
-    everything else in the ANSI code page."""
-    return "utf-8" if "unicode" in [str(a) for a in argv] else "cp1252"
+    """rtdwatch prints UTF-8, and ddewatch its CF_UNICODETEXT values; the
+    tools print everything else in the ANSI code page."""
+    args = [str(a) for a in argv]
+    return "utf-8" if "unicode" in args or any(a.endswith("rtdwatch.exe") for a in args) else "cp1252"
 
 
 class Result:
