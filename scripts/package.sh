@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release packages of the Windows program from a clean release
 # build of the windows preset:
-#   DIST/vantrel-VERSION-win64.zip  vantrel.exe, ddewatch.exe, feed-console.html, README.txt
+#   DIST/vantrel-VERSION-win64.zip  vantrel.exe, ddewatch.exe, rtdwatch.exe, feed-console.html, README.txt
 #   DIST/vantrel-VERSION-win64.msi  the per-user installer (package/vantrel.wxs)
 #   DIST/SHA256SUMS
 # Two runs from the same commit write byte-identical files: the linker
@@ -15,7 +15,7 @@ repo=$PWD
 FEED_CONSOLE=tools/feed-console.html
 WXS=package/vantrel.wxs
 # The zip's files, in the zip's order; the installer installs the same.
-FILES=(vantrel.exe ddewatch.exe feed-console.html README.txt)
+FILES=(vantrel.exe ddewatch.exe rtdwatch.exe feed-console.html README.txt)
 
 usage() {
     cat <<'EOF'
@@ -82,7 +82,7 @@ if [ -n "$version_override" ]; then
 fi
 echo "== package: release build in $build"
 cmake --preset windows -B "$build" --log-level=WARNING "${version_args[@]}"
-cmake --build "$build" --target vantrel ddewatch install_actions \
+cmake --build "$build" --target vantrel ddewatch rtdwatch install_actions \
     --parallel "$(nproc 2>/dev/null || echo 2)"
 build=$(realpath "$build")
 version=$(sed -n 's/^VANTREL_VERSION:STRING=//p' "$build/CMakeCache.txt")
@@ -91,7 +91,7 @@ name=vantrel-$version-win64
 
 stage=$build/stage
 mkdir -p "$stage"
-cp "$build/vantrel.exe" "$build/ddewatch.exe" "$FEED_CONSOLE" "$stage/"
+cp "$build/vantrel.exe" "$build/ddewatch.exe" "$build/rtdwatch.exe" "$FEED_CONSOLE" "$stage/"
 # Line ends that every Notepad shows.
 sed 's/\r$//; s/$/\r/' package/README.txt >"$stage/README.txt"
 chmod 644 "$stage"/*

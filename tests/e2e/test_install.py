@@ -39,6 +39,11 @@ INSTALL_DIR = USER_DIR / "AppData" / "Local" / "Programs" / "Quellvarden Vantrel
 SHORTCUT = USER_DIR / "AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Quellvarden Vantrel.lnk"
 
 RUN_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run"
+# The RTD server's class, for the user, and the type library the program
+# registers where Excel's is missing (for the user; under Wine for the machine).
+RTD_CLASS_KEY = r"HKEY_CURRENT_USER\Software\Classes\CLSID\{51F696D5-6C46-424D-95EE-29A10B7AB50B}"
+RTD_PROGID_KEY = r"HKEY_CURRENT_USER\Software\Classes\Quellvarden.Quote"
+RTD_TYPE_LIBRARY = "{0CAE415D-A262-4A16-8D6A-33E68156F6F9}"
 ORIGINS_KEY = r"HKEY_CURRENT_USER\Software\Quellvarden\Vantrel\Origins"
 # The list of installed programs (lower case).
 UNINSTALL_KEYS = (r"hkey_local_machine\software\microsoft\windows\currentversion\uninstall",
@@ -88,6 +93,13 @@ def read_reg_export(path):
 def run_value(registry):
     """The program's Run value, or None."""
     return registry.get(RUN_KEY, {}).get("Quellvarden Vantrel")
+
+
+def interfaces_naming_the_type_library(registry):
+    """Every Interface key whose TypeLib names the program's type library."""
+    return sorted(key.rpartition("\\")[0] for key, values in registry.items()
+                  if "\\interface\\" in key.lower() and key.lower().endswith("\\typelib")
+                  and values.get("@", "").upper() == RTD_TYPE_LIBRARY)
 
 
 def listed_versions(registry):
@@ -249,6 +261,9 @@ def test_install_puts_the_zips_files_a_shortcut_and_autostart_as_asked(desk, pac
     assert exe.encode("cp1252") + b"\0" in SHORTCUT.read_bytes()
     registry = desk.registry()
     assert listed_versions(registry) == [packages["version"]]
+    # Where COM finds the RTD server: the installed program, quoted.
+    assert registry[RTD_CLASS_KEY + "\\LocalServer32"] == {"@": '"%s"' % exe}
+    assert registry[RTD_PROGID_KEY + "\\CLSID"] == {"@": "{51F696D5-6C46-424D-95EE-29A10B7AB50B}"}
     # Quoted, as the path has blanks; and the installer has started it.
     if autostart:
         assert run_value(registry) == '"%s"' % exe
@@ -318,10 +333,13 @@ def test_uninstall_while_running_leaves_nothing_install_wrote(desk, packages, or
     before = desk.snapshot()
     desk.install("/i", packages["msi"])
     desk.wait_for_copies(1)
+    # No Excel in the prefix: the program registered its own type library.
+    assert interfaces_naming_the_type_library(desk.registry()) != []
 
     desk.install("/x", packages["msi"])
 
     assert desk.wait_for_copies(0) == {}
+    assert interfaces_naming_the_type_library(desk.registry()) == []
     after = desk.snapshot()
     assert after == before, "left behind: %s; gone: %s" % (sorted(after - before), sorted(before - after))
 
