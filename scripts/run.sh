@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The run command: installs what is missing, builds the Windows executables
 # and runs vantrel.exe under Wine. By default it is a demo: the feed
-# simulator plays the feed and ddewatch links a handful of cells, whose
-# values tick in this terminal until Ctrl-C. --bridge runs the program alone.
+# simulator plays the feed, ddewatch links a handful of cells through DDE
+# and rtdwatch the same ones through RTD, and their values tick in this
+# terminal until Ctrl-C. --bridge runs the program alone.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 
@@ -14,6 +15,11 @@ export WINEPREFIX
 # The demo's cells, and its feed's pace in updates a second (all fields).
 DEMO_ITEMS=(1234.lastprice 1234.bid 1234.ask 1234.name 5678.lastprice)
 DEMO_RATE=4
+# How often the demo's RTD cells fetch new values, in ms (Excel: 2000).
+DEMO_THROTTLE=500
+# The keys the program writes for COM to find its RTD server.
+RTD_CLASS_KEYS=('HKCU\Software\Classes\CLSID\{51F696D5-6C46-424D-95EE-29A10B7AB50B}'
+    'HKCU\Software\Classes\Quellvarden.Quote')
 # Seconds the program may take to serve DDE, and to close.
 START_LIMIT=30
 CLOSE_LIMIT=10
@@ -27,8 +33,10 @@ build/windows/vantrel.exe under Wine; Ctrl-C (or closing the program with
 File > Exit or the tray menu's Close) stops everything it started.
 
 Without options it is a demo: the feed simulator (tools/feed_sim.py) plays
-the feed, and ddewatch links the cells ${DEMO_ITEMS[*]}
-as a spreadsheet does and prints a line for every value that reaches them.
+the feed, ddewatch links the cells ${DEMO_ITEMS[*]}
+as a spreadsheet does and prints a line for every value that reaches them,
+and rtdwatch links the same items as Excel's =RTD() cells, fetching new
+values at most every ${DEMO_THROTTLE} ms (its lines start with "rtd").
 With --bridge the program runs alone, waiting for a real feed client on
 ws://127.0.0.1:8902/ and for real spreadsheets.
 
@@ -47,6 +55,8 @@ Talk to it from a second terminal, with the same prefix:
   wine build/windows/ddewatch.exe 1234.lastprice
       (an advise loop on service Quellvarden, topic Quote, as a spreadsheet
        cell would hold; --help lists the options)
+  wine build/windows/rtdwatch.exe 1234.lastprice
+      (an RTD topic on server Quellvarden.Quote, as Excel's =RTD() holds)
 EOF
 }
 
@@ -81,6 +91,7 @@ setsid wine build/windows/vantrel.exe </dev/null &
 pid=$!
 helpers=()
 watch_pid=""
+rtd_pid=""
 
 # A probe asks for no item, so nothing of it reaches the status lines.
 serves_dde() {
@@ -104,10 +115,12 @@ wait_gone() {
 # shellcheck disable=SC2317  # called from the traps below
 stop_all() {
     local p
-    if running "$watch_pid"; then
-        kill -INT "$watch_pid" 2>/dev/null || true
-        wait_gone "$watch_pid" 5 || true
-    fi
+    for p in "$watch_pid" "$rtd_pid"; do
+        if running "$p"; then
+            kill -INT "$p" 2>/dev/null || true
+            wait_gone "$p" 5 || true
+        fi
+    done
     for p in "${helpers[@]}"; do
         kill -TERM "$p" 2>/dev/null || true
     done
@@ -123,6 +136,23 @@ stop_all() {
     fi
     # Ends whatever Wine process is left.
     wine_server_stop
+}
+
+# Windows merges HKCU\Software\Classes, where the program registers its RTD
+# server for the user, into HKEY_CLASSES_ROOT; Wine's COM reads classes only
+# from HKLM\Software\Classes. So the demo copies the keys the program wrote
+# there, in its own prefix; the program itself never writes HKLM.
+copy_rtd_classes_to_hklm() {
+    local key exported
+    exported=$(mktemp --suffix=.reg)
+    for key in "${RTD_CLASS_KEYS[@]}"; do
+        if wine_quiet wine reg export "$key" "Z:${exported//\//\\}" /y; then
+            iconv -f UTF-16 -t UTF-8 "$exported" | sed 's/^\[HKEY_CURRENT_USER\\/[HKEY_LOCAL_MACHINE\\/' \
+                >"$exported.hklm"
+            wine_quiet wine reg import "Z:${exported//\//\\}.hklm" || true
+        fi
+    done
+    rm -f "$exported" "$exported.hklm"
 }
 
 # Stops everything, reports the program's exit code and ends the script,
@@ -152,15 +182,21 @@ fi
 /usr/bin/python3 tools/console_server.py </dev/null &
 helpers+=($!)
 if [ "$mode" = demo ]; then
-    echo "run: vantrel.exe serves DDE (service Quellvarden, topic Quote); the feed simulator" \
-        "plays its feed, and ddewatch links ${#DEMO_ITEMS[@]} cells and prints" \
-        "\"time item value\" for every value that reaches one. Ctrl-C stops all."
+    echo "run: vantrel.exe serves DDE (service Quellvarden, topic Quote) and RTD" \
+        "(Quellvarden.Quote); the feed simulator plays its feed, ddewatch links" \
+        "${#DEMO_ITEMS[@]} cells and rtdwatch ${#DEMO_ITEMS[@]} RTD topics, each printing" \
+        "\"time item value\" for every value that reaches one (rtdwatch's lines start" \
+        "with \"rtd\"). Ctrl-C stops all."
     /usr/bin/python3 tools/feed_sim.py --rate "$DEMO_RATE" </dev/null &
     helpers+=($!)
     # Through a pipe: written to a terminal, Wine's console would put out
     # ddewatch's lines a character at a time, mixed with the simulator's.
     setsid wine build/windows/ddewatch.exe "${DEMO_ITEMS[@]}" </dev/null > >(cat) &
     watch_pid=$!
+    copy_rtd_classes_to_hklm
+    setsid wine build/windows/rtdwatch.exe --throttle "$DEMO_THROTTLE" "${DEMO_ITEMS[@]}" </dev/null \
+        > >(sed -u 's/^/rtd /') &
+    rtd_pid=$!
 else
     echo "run: vantrel.exe serves DDE (service Quellvarden, topic Quote) and waits for a" \
         "feed client on ws://127.0.0.1:8902/. Ctrl-C stops it."

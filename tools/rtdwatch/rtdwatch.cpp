@@ -28,14 +28,15 @@
 enum { EXIT_OK = 0, EXIT_FAULT = 1, EXIT_NO_SERVER = 2, EXIT_UNFINISHED = 3, EXIT_USAGE = 64 };
 
 static const char USAGE[] =
-    "usage: rtdwatch [--progid P] [--throttle MS] [--count N] [--timeout SECONDS]\n"
-    "                [--items-from FILE] ITEM...\n"
+    "usage: rtdwatch [--progid P] [--throttle MS] [--busy MS] [--count N]\n"
+    "                [--timeout SECONDS] [--items-from FILE] ITEM...\n"
     "An ITEM is one string (1234.lastprice) or two joined by a comma\n"
     "(1234,lastprice), as the strings of =RTD(\"Quellvarden.Quote\",,...).\n"
     "Prints \"HH:MM:SS.mmm ITEM VALUE\" for the value ConnectData answers and for\n"
     "every value RefreshData carries: numbers as numbers, texts in double quotes,\n"
     "#N/A for a topic the server refuses. --throttle is the least time between\n"
-    "two RefreshData calls (default 2000 ms, as Excel).\n"
+    "two RefreshData calls (default 2000 ms, as Excel). --busy keeps each\n"
+    "UpdateNotify from answering for MS, as a workbook that hangs.\n"
     "When the server calls Disconnect, rtdwatch prints a line and ends with\n"
     "exit code 0; what Excel does then is not documented.\n"
     "Exit codes: 0 done, 1 the server broke the rules, 2 no RTD server,\n"
@@ -44,6 +45,7 @@ static const char USAGE[] =
 struct Options {
     std::wstring progid = L"Quellvarden.Quote";
     DWORD throttle = 2000;
+    DWORD busy = 0; // ms each UpdateNotify takes to answer
     long count = 0;     // 0: no count
     double timeout = 0; // seconds, 0: none
     std::vector<std::string> items;
@@ -119,8 +121,8 @@ static int parse_args(const std::vector<std::string> &args)
         if (eq != std::string::npos) {
             value = arg.substr(eq + 1);
             arg.resize(eq);
-        } else if (arg == "--progid" || arg == "--throttle" || arg == "--count" || arg == "--timeout" ||
-                   arg == "--items-from") {
+        } else if (arg == "--progid" || arg == "--throttle" || arg == "--busy" || arg == "--count" ||
+                   arg == "--timeout" || arg == "--items-from") {
             if (i + 1 >= args.size())
                 return usage_error("missing value for ", arg);
             value = args[++i];
@@ -135,6 +137,11 @@ static int parse_args(const std::vector<std::string> &args)
             if (value.empty() || *end || ms < 0 || ms > 3600000)
                 return usage_error("bad --throttle ", value);
             options.throttle = static_cast<DWORD>(ms);
+        } else if (arg == "--busy") {
+            long ms = strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end || ms < 0 || ms > 3600000)
+                return usage_error("bad --busy ", value);
+            options.busy = static_cast<DWORD>(ms);
         } else if (arg == "--count") {
             options.count = strtol(value.c_str(), &end, 10);
             if (value.empty() || *end || options.count < 1)
@@ -193,6 +200,9 @@ public:
     HRESULT STDMETHODCALLTYPE UpdateNotify() override
     {
         update_waits = true;
+        // A hung workbook: the thread answers nothing, not even other calls.
+        if (options.busy)
+            Sleep(options.busy);
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE get_HeartbeatInterval(LONG *value) override
