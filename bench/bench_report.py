@@ -5,7 +5,8 @@ ceiling against linked items in throughput.png.
 A run is a dict: "ceiling" {size: updates/s}, and for each window state
 measured ("shown", "hidden") the program's figures: "throughput" {size:
 updates/s}, "latency" {p50, p99, max}, "staleness" {p50, max}, "replay",
-"footprint"."""
+"footprint"; and "rtd" {size: {"throughput", "round_trip" {p50, p99},
+"age" {p50, p99}}}, measured with the window hidden (absent in older runs)."""
 
 import datetime
 import json
@@ -48,6 +49,8 @@ def load_runs(path):
     runs = json.loads(Path(path).read_text())
     for run in runs:
         run["ceiling"] = {int(size): value for size, value in run["ceiling"].items()}
+        if "rtd" in run:
+            run["rtd"] = {int(size): value for size, value in run["rtd"].items()}
         for window in windows_of(runs):
             throughput = run[window]["throughput"]
             run[window]["throughput"] = {int(size): value for size, value in throughput.items()}
@@ -100,6 +103,7 @@ def table(runs, paced):
                           "%.2f%s" % (share, "" if share >= TARGET else " (below %.2f)" % TARGET)))
         rows.append(row("throughput, updates/s", "{:,}".format(size),
                         "{:,.0f}".format(median_of(runs, "ceiling", size)), cells))
+    rows.extend(rtd_rows(runs, windows, row, paced))
     largest = "{:,}".format(sizes_of(runs)[-1])
     fields = "{:,}".format(paced["fields"])
     rows.append(row("latency at {:,} updates/s, ms: p50 / p99 / max".format(paced["rate"]), fields,
@@ -116,6 +120,32 @@ def table(runs, paced):
     rows.append(row("footprint: peak memory, MiB", largest, "",
                     [("%.1f" % median_of(runs, w, "footprint"), "") for w in windows]))
     return "\n".join(rows) + "\n\n" + STALENESS_NOTE
+
+
+def rtd_rows(runs, windows, row, paced):
+    """The RTD rows, in the hidden window's column (where they were
+    measured), the throughput beside the DDE throughput of the same runs."""
+    sizes = sorted(int(size) for size in runs[0].get("rtd", {}))
+    column = windows.index("hidden") if "hidden" in windows else len(windows) - 1
+
+    def cells(value, note=""):
+        return [(value, note) if i == column else ("", "") for i in range(len(windows))]
+
+    rows = []
+    for size in sizes:
+        absorbed = median_of(runs, "rtd", size, "throughput")
+        note = ""
+        if windows[column] in runs[0] and size in runs[0][windows[column]]["throughput"]:
+            note = "%.1f x DDE" % statistics.median(
+                run["rtd"][size]["throughput"] / run[windows[column]]["throughput"][size] for run in runs)
+        rows.append(row("RTD: updates/s absorbed, Excel refreshing at once", "{:,} topics".format(size),
+                        "", cells("{:,.0f}".format(absorbed), note)))
+        for figure, measure in (("round_trip", "RTD: RefreshData round trip at {:,} updates/s, ms: p50 / p99"),
+                                ("age", "RTD: age of each value at its refresh at {:,} updates/s, ms: p50 / p99")):
+            measure = measure.format(paced["rate"])
+            rows.append(row(measure, "{:,} topics".format(size), "", cells("{:,.1f} / {:,.1f}".format(
+                median_of(runs, "rtd", size, figure, "p50"), median_of(runs, "rtd", size, figure, "p99")))))
+    return rows
 
 
 def runs_table(runs):

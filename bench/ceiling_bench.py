@@ -12,7 +12,14 @@ with the null driver.
   DDE client (p50, p99, max);
 - staleness: the same rate into a client that takes 2 ms over every update;
 - replay: from connecting to the last of the program's requests, with the
-  largest size's fields; footprint: the program's peak memory then.
+  largest size's fields; footprint: the program's peak memory then;
+- RTD, at every size of RTD_SIZES measured: bench/rtd/rtd_count.exe plays
+  an Excel whose throttle interval is 0 (RefreshData at once after each
+  UpdateNotify) on that many topics, the window hidden: the updates a second
+  the program absorbs while the same feed client floods it (from the first
+  update sent until a last one, sent after all others, is in a refresh),
+  and at PACED_RATE each RefreshData's round trip and the age of every value
+  a refresh carries (p50, p99); beside the DDE rows of the same run.
 
 Every program figure is measured twice in each run: with the window on the
 screen, as the program starts, and hidden in the tray, where it usually
@@ -35,7 +42,8 @@ from pathlib import Path
 from bench_report import quote_in_readme, write_results
 from wine_bench import bench_wine
 from harness import local
-from harness.wine import REPO, serving_vantrel
+from harness.rtd import copy_classes_to_hklm
+from harness.wine import REPO, require_executables, serving_vantrel
 
 FEED_CLIENT = REPO / "bench" / "feed" / "feed_client.js"
 CEILING = ("VantrelCeiling", "Quote")
@@ -48,6 +56,10 @@ SIZES = [1, 100, 1000, 10000]
 # one, so each update costs more as links grow (10,000 links: about 160 a
 # second, and 40 s to link them); with these a full run takes 9 to 10 minutes.
 UPDATES = {1: 30000, 100: 30000, 1000: 6000, 10000: 3000}
+# Topics connected for the RTD rows, and the updates the feed floods then.
+RTD_SIZES = [1000, 10000]
+RTD_UPDATES = 30000
+RTD_PACED_UPDATES = 5000
 # Latency and staleness: this many fields at this rate.
 PACED_FIELDS = 100
 PACED_RATE = 1000
@@ -188,7 +200,8 @@ def replay(lab, fields):
     sys.exit("no feed client got the replay\n%s" % client.result())
 
 
-def ages_ms(path):
+def read_ms(path):
+    """A file of microseconds, one a line, in milliseconds."""
     return [int(line) / 1000 for line in path.read_text().split()]
 
 
@@ -201,7 +214,43 @@ def paced(lab, window, updates, *count_args):
             finish(lab.count_updates(PROGRAM, PACED_FIELDS, updates, "--ages", ages, *count_args))
         finally:
             local.stop(feed)
-    return ages_ms(ages)
+    return read_ms(ages)
+
+
+def rtd_phase(lab, fields, *feed_args):
+    """One rtd_count run on `fields` topics, the window hidden, while the
+    feed client sends as `feed_args` say and then its last update; gives
+    the feed's first time stamp, rtd_count's last one, and its round trips
+    and ages (ms)."""
+    require_executables("rtd_count.exe")
+    stem = lab.wine.log_dir / ("rtd-%d-%03d" % (fields, lab.feeds))
+    round_trips, ages = Path(str(stem) + "-round-trips.txt"), Path(str(stem) + "-ages.txt")
+    with lab.vantrel("hidden"):
+        copy_classes_to_hklm(lab.wine)
+        excel = lab.wine.start("rtd_count.exe", "--items-from", lab.items_file(fields),
+                               "--round-trips", round_trips, "--ages", ages, "--timeout", LIMIT)
+        local.output_line(excel, "connected ", limit=LIMIT)
+        feed = lab.feed(*feed_args, "--last", 1)
+        try:
+            if excel.wait(LIMIT + 30) != 0:
+                sys.exit("rtd_count did not see the last update\n%s" % excel.result())
+            sending = int(local.output_line(feed, "sending_us ").split()[1])
+        finally:
+            local.stop(feed)
+    last = int(local.output_line(excel, "refreshes ").split()[5])
+    return sending, last, read_ms(round_trips), read_ms(ages)
+
+
+def rtd(lab, fields):
+    """The RTD figures with `fields` topics connected: the updates a second
+    the program absorbs from a flood, and at PACED_RATE the round trips and
+    the ages (a flood's values wait in the socket, which would swamp them)."""
+    sending, last, _, _ = rtd_phase(lab, fields, "flood", fields, "--count", RTD_UPDATES)
+    _, _, trips, aged = rtd_phase(lab, fields, "paced", fields, "--count", RTD_PACED_UPDATES,
+                                  "--rate", PACED_RATE)
+    return {"throughput": RTD_UPDATES / ((last - sending) / 1e6),
+            "round_trip": {"p50": percentile(trips, 0.5), "p99": percentile(trips, 0.99)},
+            "age": {"p50": percentile(aged, 0.5), "p99": percentile(aged, 0.99)}}
 
 
 def percentile(values, fraction):
@@ -227,6 +276,13 @@ def one_run(lab, sizes, windows, log):
                                                run[window]["throughput"][fields]
                                                / run["ceiling"][fields])
                 for window in windows)))
+    run["rtd"] = {}
+    for fields in [size for size in sizes if size in RTD_SIZES]:
+        figures = run["rtd"][fields] = rtd(lab, fields)
+        log("  %6d RTD topics: %7.0f updates/s absorbed; RefreshData p50 %.1f ms p99 %.1f ms; "
+            "age p50 %.1f ms p99 %.1f ms"
+            % (fields, figures["throughput"], figures["round_trip"]["p50"],
+               figures["round_trip"]["p99"], figures["age"]["p50"], figures["age"]["p99"]))
     for window in windows:
         ages = paced(lab, window, LATENCY_UPDATES)
         figures = run[window]

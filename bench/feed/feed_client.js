@@ -10,15 +10,18 @@
 //   node feed_client.js replay --fields N                only the requests
 //
 // It prints "asked N in S s" (from the start of the connection to the N-th
-// request) and, for flood and paced, "sent U in S s" once the last update is
-// handed to the socket; then it stays connected until it is sent SIGTERM or
-// SIGINT. replay ends after its line. Exit codes: 0 done, 1 connection
+// request) and, for flood and paced, "sending_us T" (the time stamp of the
+// first update) and "sent U in S s" once the last update is handed to the
+// socket; then it stays connected until it is sent SIGTERM or SIGINT.
+// replay ends after its line. With --last 1, the updates are followed by one
+// more, of the value -1 to the first field, which tells an RTD client that
+// every update before it has been read. Exit codes: 0 done, 1 connection
 // failed or closed early, 64 usage.
 "use strict";
 
 const WebSocket = require("ws");
 
-const USAGE = "usage: feed_client.js flood|paced|replay --fields N [--count U] [--rate R] [--url URL]";
+const USAGE = "usage: feed_client.js flood|paced|replay --fields N [--count U] [--rate R] [--last 1] [--url URL]";
 
 // Updates per batch handed to ws, and batches allowed to wait unwritten:
 // enough that the socket never runs dry, few enough that memory stays flat.
@@ -26,7 +29,7 @@ const BATCH = 256;
 const BATCHES_IN_FLIGHT = 4;
 
 function parseArgs(argv) {
-    const opts = {mode: argv[0], fields: 0, count: 0, rate: 0, url: "ws://127.0.0.1:8902/"};
+    const opts = {mode: argv[0], fields: 0, count: 0, rate: 0, last: 0, url: "ws://127.0.0.1:8902/"};
     for (let i = 1; i + 1 < argv.length; i += 2) {
         const name = argv[i].replace(/^--/, "");
         if (!(name in opts) || name === "mode")
@@ -135,7 +138,12 @@ function main() {
             return;
         }
         const sending = performance.now();
-        const done = () => console.log("sent " + opts.count + " in " + seconds(sending) + " s");
+        console.log("sending_us " + nowUs());
+        const done = () => {
+            if (opts.last)
+                ws.send('{"key":"' + items[0] + '","value":"-1"}');
+            console.log("sent " + opts.count + " in " + seconds(sending) + " s");
+        };
         if (opts.mode === "flood")
             flood(ws, items, opts.count, done);
         else

@@ -91,3 +91,33 @@ def test_quoting_in_readme_replaces_only_between_the_markers(tmp_path, markers):
     twice = readme.read_text()
     assert twice.startswith(before) and twice.endswith(after)
     assert twice.count(README_START) == 1 and twice.count(table(runs, PACED)) == 1
+
+
+def rtd_figures(throughput):
+    return {"throughput": throughput, "round_trip": {"p50": 1.5, "p99": 4.0}, "age": {"p50": 3.0, "p99": 9.0}}
+
+
+def rtd_rows(markdown):
+    """{measure: [cells]} of the RTD rows."""
+    return {cells[0]: cells[1:] for cells in ([c.strip() for c in line.strip("|").split("|")]
+                                             for line in markdown.splitlines()) if cells[0].startswith("RTD")}
+
+
+# RTD is measured with the window hidden: its rows fill that column only,
+# the throughput with the median of the runs' ratios to DDE's; runs from
+# before RTD have no such rows, and the figures survive runs.json.
+def test_rtd_rows_sit_in_the_hidden_column_beside_the_dde_rows(tmp_path):
+    runs = [run({1000: 1000.0}, {1000: 900.0}, {1000: dde}) for dde in (1000.0, 500.0, 2000.0)]
+    for each, absorbed in zip(runs, (20000.0, 30000.0, 10000.0)):
+        each["rtd"] = {1000: rtd_figures(absorbed)}
+    rows = rtd_rows(table(runs, PACED))
+    assert rows["RTD: updates/s absorbed, Excel refreshing at once"] == [
+        "1,000 topics", "", "", "", "20,000", "20.0 x DDE"]
+    assert rows["RTD: RefreshData round trip at 1,000 updates/s, ms: p50 / p99"][3:5] == ["", "1.5 / 4.0"]
+    assert rows["RTD: age of each value at its refresh at 1,000 updates/s, ms: p50 / p99"][3:5] == ["", "3.0 / 9.0"]
+    path = tmp_path / "runs.json"
+    path.write_text(json.dumps(runs))
+    assert table(load_runs(path), PACED) == table(runs, PACED)
+    for each in runs:
+        del each["rtd"]
+    assert rtd_rows(table(runs, PACED)) == {}

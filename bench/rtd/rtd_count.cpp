@@ -1,0 +1,208 @@
+// rtd_count: the benchmark's Excel on RTD. It creates the program's RTD
+// server out of process, connects one topic per listed item and calls
+// RefreshData as soon as each UpdateNotify comes (Excel with a throttle
+// interval of 0), until a topic carries the value -1, the feed client's
+// last. Every other value is a time stamp (microseconds, see now_us) put in
+// by the feed client, so each refresh also gives the age of what it carries.
+//
+//   rtd_count --items-from FILE [--round-trips FILE] [--ages FILE] [--timeout SECONDS]
+//
+// Prints "connected N in S s" once every topic is connected, and at the end
+// "refreshes R values V last_us L" (L: when the -1 arrived); --round-trips
+// writes each RefreshData's round trip and --ages each value's age at the
+// return of its refresh, in microseconds, one a line.
+// Exit codes: 0 done, 1 the server broke the rules, 2 no server, 3 timeout, 64 usage.
+
+#include <windows.h>
+#include <ole2.h>
+#include <oleauto.h>
+
+#include "vantrel_rtd.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "../dde/bench_common.h"
+
+enum { EXIT_OK = 0, EXIT_FAULT = 1, EXIT_NO_SERVER = 2, EXIT_TIMEOUT = 3, EXIT_USAGE = 64 };
+
+static bool notified;
+
+// The callback: UpdateNotify only marks; the main loop refreshes.
+class Events : public IRTDUpdateEvent {
+public:
+    virtual ~Events() {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
+    {
+        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IRTDUpdateEvent) {
+            *object = static_cast<IRTDUpdateEvent *>(this);
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *count) override
+    {
+        *count = 0;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo **) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *, EXCEPINFO *, UINT *) override
+    {
+        return E_NOTIMPL;
+    }
+    HRESULT STDMETHODCALLTYPE UpdateNotify() override
+    {
+        notified = true;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE get_HeartbeatInterval(LONG *value) override
+    {
+        *value = 15000;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE put_HeartbeatInterval(LONG) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE Disconnect() override { return S_OK; }
+};
+
+static Events events;
+
+static int usage(const char *why)
+{
+    fprintf(stderr,
+            "rtd_count: %s\nusage: rtd_count --items-from FILE [--round-trips FILE] [--ages FILE] "
+            "[--timeout SECONDS]\n",
+            why);
+    return EXIT_USAGE;
+}
+
+static void write_lines(const std::string &path, const std::vector<int64_t> &numbers)
+{
+    if (path.empty())
+        return;
+    if (FILE *out = fopen(path.c_str(), "w")) {
+        for (int64_t n : numbers)
+            fprintf(out, "%" PRId64 "\n", n);
+        fclose(out);
+    }
+}
+
+static SAFEARRAY *one_string(const std::string &item)
+{
+    SAFEARRAYBOUND bound = {1, 0};
+    SAFEARRAY *array = SafeArrayCreate(VT_VARIANT, 1, &bound);
+    std::wstring wide(item.begin(), item.end()); // items are ASCII
+    VARIANT v;
+    VariantInit(&v);
+    V_VT(&v) = VT_BSTR;
+    V_BSTR(&v) = SysAllocString(wide.c_str());
+    LONG at = 0;
+    SafeArrayPutElement(array, &at, &v);
+    VariantClear(&v);
+    return array;
+}
+
+int main(int argc, char **argv)
+{
+    std::map<std::string, std::string> opt;
+    if (!parse_options(argc, argv, {"--items-from", "--round-trips", "--ages", "--timeout"}, &opt))
+        return usage("unknown option or missing value");
+    const double timeout = opt.count("--timeout") ? atof(opt["--timeout"].c_str()) : 600;
+    std::vector<std::string> names;
+    if (!read_items(opt["--items-from"].c_str(), &names) || names.empty() || !(timeout > 0))
+        return usage("cannot read the items, or a bad timeout");
+    const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout * 1000);
+
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    CLSID clsid;
+    IRtdServer *server = nullptr;
+    HRESULT hr = CLSIDFromProgID(L"Quellvarden.Quote", &clsid);
+    if (SUCCEEDED(hr))
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IRtdServer, reinterpret_cast<void **>(&server));
+    if (FAILED(hr)) {
+        fprintf(stderr, "rtd_count: no RTD server (0x%08lX)\n", static_cast<unsigned long>(hr));
+        return EXIT_NO_SERVER;
+    }
+    LONG started = 0;
+    server->ServerStart(&events, &started);
+
+    const int64_t connecting = now_us();
+    for (size_t i = 0; i < names.size(); i++) {
+        SAFEARRAY *strings = one_string(names[i]);
+        VARIANT_BOOL get_new_values = VARIANT_TRUE;
+        VARIANT value;
+        VariantInit(&value);
+        hr = server->ConnectData(static_cast<LONG>(i), &strings, &get_new_values, &value);
+        SafeArrayDestroy(strings);
+        VariantClear(&value);
+        if (FAILED(hr)) {
+            fprintf(stderr, "rtd_count: ConnectData of %s: 0x%08lX\n", names[i].c_str(), static_cast<unsigned long>(hr));
+            return EXIT_FAULT;
+        }
+    }
+    printf("connected %zu in %.3f s\n", names.size(), static_cast<double>(now_us() - connecting) / 1e6);
+    fflush(stdout);
+
+    std::vector<int64_t> round_trips, ages;
+    long long refreshes = 0, values = 0;
+    int64_t last_us = 0;
+    int rc = EXIT_TIMEOUT;
+    while (GetTickCount64() < deadline) {
+        if (!notified) {
+            MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+            MSG m;
+            while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE))
+                DispatchMessageA(&m);
+            continue;
+        }
+        notified = false;
+        LONG count = 0;
+        SAFEARRAY *changes = nullptr;
+        const int64_t asked = now_us();
+        hr = server->RefreshData(&count, &changes);
+        const int64_t answered = now_us();
+        if (FAILED(hr) || !changes) {
+            fprintf(stderr, "rtd_count: RefreshData: 0x%08lX\n", static_cast<unsigned long>(hr));
+            rc = EXIT_FAULT;
+            break;
+        }
+        refreshes++;
+        round_trips.push_back(answered - asked);
+        bool last = false;
+        for (LONG c = 0; c < count; c++) {
+            LONG at[2] = {1, c};
+            VARIANT v;
+            VariantInit(&v);
+            if (SUCCEEDED(SafeArrayGetElement(changes, at, &v)) && V_VT(&v) == VT_R8) {
+                values++;
+                if (V_R8(&v) < 0)
+                    last = true;
+                else
+                    ages.push_back(answered - static_cast<int64_t>(V_R8(&v)));
+            }
+            VariantClear(&v);
+        }
+        SafeArrayDestroy(changes);
+        if (last) {
+            last_us = answered;
+            rc = EXIT_OK;
+            break;
+        }
+    }
+    printf("refreshes %lld values %lld last_us %" PRId64 "\n", refreshes, values, last_us);
+    fflush(stdout);
+    write_lines(opt["--round-trips"], round_trips);
+    write_lines(opt["--ages"], ages);
+    for (size_t i = 0; i < names.size(); i++)
+        server->DisconnectData(static_cast<LONG>(i));
+    server->ServerTerminate();
+    server->Release();
+    CoUninitialize();
+    return rc;
+}
