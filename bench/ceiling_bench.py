@@ -258,7 +258,7 @@ def percentile(values, fraction):
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
 
 
-def one_run(lab, sizes, windows, log):
+def one_run(lab, sizes, windows, log, rtd_sizes=RTD_SIZES):
     """Every figure of one run, as a dict: the ceiling by size, and the
     program's figures under each window state."""
     run = {"ceiling": {}}
@@ -277,7 +277,7 @@ def one_run(lab, sizes, windows, log):
                                                / run["ceiling"][fields])
                 for window in windows)))
     run["rtd"] = {}
-    for fields in [size for size in sizes if size in RTD_SIZES]:
+    for fields in [size for size in sizes if size in rtd_sizes]:
         figures = run["rtd"][fields] = rtd(lab, fields)
         log("  %6d RTD topics: %7.0f updates/s absorbed; RefreshData p50 %.1f ms p99 %.1f ms; "
             "age p50 %.1f ms p99 %.1f ms"
@@ -308,6 +308,9 @@ def main():
     parser.add_argument("--windows", nargs="+", choices=WINDOWS, default=WINDOWS,
                         help="the program's window states (default both: shown, as it starts, "
                         "and hidden in the tray)")
+    parser.add_argument("--rtd-sizes", type=int, nargs="*", default=RTD_SIZES, choices=RTD_SIZES,
+                        help="RTD topics measured (default: all of %s; none: no RTD rows, as for "
+                        "a build without the RTD server)" % RTD_SIZES)
     parser.add_argument("--drain-every", type=int,
                         help="the ceiling handles its queue after every so many posts "
                         "(default: dde_ceiling's own)")
@@ -325,7 +328,7 @@ def main():
             log("run %d of %d" % (number, args.runs))
             # Alternating the order spreads the machine's drift over both states.
             windows = args.windows if number % 2 else args.windows[::-1]
-            runs.append(one_run(lab, sorted(args.sizes), windows, log))
+            runs.append(one_run(lab, sorted(args.sizes), windows, log, args.rtd_sizes))
     args.output.mkdir(parents=True, exist_ok=True)
     (args.output / "runs.json").write_text(json.dumps(runs, indent=1) + "\n")
     paced = {"fields": PACED_FIELDS, "rate": PACED_RATE, "busy_ms": BUSY_MS,
