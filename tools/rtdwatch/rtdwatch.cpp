@@ -3,7 +3,8 @@
 //
 // It plays Excel: a single-threaded apartment, the server created out of
 // process (CoCreateInstance, CLSCTX_LOCAL_SERVER, which starts the program
-// when it does not run), its own IRTDUpdateEvent, ServerStart, ConnectData
+// when it does not run), its own IRTDUpdateEvent, ServerStart (and, as a
+// macro would, Heartbeat late bound through IDispatch), ConnectData
 // per item, and RefreshData after each UpdateNotify but at most once per
 // throttle interval, as Excel's Application.RTD.ThrottleInterval does. At
 // the end DisconnectData for each topic and ServerTerminate. A Disconnect
@@ -352,6 +353,25 @@ int main()
         fprintf(stderr, "rtdwatch: ServerStart answered 0x%08lX, %ld\n", static_cast<unsigned long>(hr),
                 static_cast<long>(started_answer));
         rc = EXIT_FAULT;
+    }
+
+    // Late bound, as a macro would call it: Heartbeat through IDispatch,
+    // which the server answers from its type library.
+    if (rc == EXIT_OK) {
+        LPOLESTR name = const_cast<LPOLESTR>(L"Heartbeat");
+        DISPID id = DISPID_UNKNOWN;
+        DISPPARAMS none = {nullptr, nullptr, 0, 0};
+        VARIANT answer;
+        VariantInit(&answer);
+        hr = server->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+        if (SUCCEEDED(hr))
+            hr = server->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &answer, nullptr, nullptr);
+        if (FAILED(hr) || id != 14 || V_VT(&answer) != VT_I4 || V_I4(&answer) != 1) {
+            fprintf(stderr, "rtdwatch: Heartbeat through IDispatch: 0x%08lX, DISPID %ld\n",
+                    static_cast<unsigned long>(hr), static_cast<long>(id));
+            rc = EXIT_FAULT;
+        }
+        VariantClear(&answer);
     }
 
     // Topic IDs are Excel's to choose: 1, 2, ... in the order of the items.
