@@ -2,7 +2,9 @@
 RESULTS.md, with the machine and the date, and a chart of throughput and
 ceiling against linked items in throughput.png.
 
-A run is a dict: "ceiling" {size: updates/s}, and for each window state
+A run is a dict: "ceiling" {size: updates/s}, the mean of "ceilings" {size:
+[before, after]} (measured just before and just after the program; absent
+in older runs), and for each window state
 measured ("shown", "hidden") the program's figures: "throughput" {size:
 updates/s}, "latency" {p50, p99, max}, "staleness" {p50, max}, "replay",
 "footprint"; and "rtd" {size: {"throughput", "round_trip" {p50, p99},
@@ -48,7 +50,9 @@ def load_runs(path):
     """The runs as runs.json holds them, with the sizes as numbers again."""
     runs = json.loads(Path(path).read_text())
     for run in runs:
-        run["ceiling"] = {int(size): value for size, value in run["ceiling"].items()}
+        for key in ("ceiling", "ceilings"):
+            if key in run:
+                run[key] = {int(size): value for size, value in run[key].items()}
         if "rtd" in run:
             run["rtd"] = {int(size): value for size, value in run["rtd"].items()}
         for window in windows_of(runs):
@@ -148,6 +152,13 @@ def rtd_rows(runs, windows, row, paced):
     return rows
 
 
+def ceiling_cell(run, size):
+    """The run's ceiling, with the two it is the mean of when there are two."""
+    if size not in run.get("ceilings", {}):
+        return "{:,.0f}".format(run["ceiling"][size])
+    return "{:,.0f} ({:,.0f}, {:,.0f})".format(run["ceiling"][size], *run["ceilings"][size])
+
+
 def runs_table(runs):
     """Each run's throughput, to show how far the runs spread."""
     sizes = sizes_of(runs)
@@ -157,7 +168,7 @@ def runs_table(runs):
             "|---|" + "---:|" * len(sizes)]
     for number, run in enumerate(runs, 1):
         rows.append("| %d | %s |" % (number, " | ".join(
-            "{:,.0f} / {}".format(run["ceiling"][n], " / ".join(
+            "{} / {}".format(ceiling_cell(run, n), " / ".join(
                 "{:,.0f} ({:.2f})".format(run[w]["throughput"][n],
                                           run[w]["throughput"][n] / run["ceiling"][n])
                 for w in windows))
@@ -232,9 +243,10 @@ def write_results(runs, folder, took, paced, load=None):
         "a tight loop, handling the client's acknowledgements only after every batch of posts, "
         "as the program does after every read from the feed; the program is fed by a feed client "
         "on Node's ws as fast as it reads. Both are counted by the same DDE client (Wine's DDE "
-        "library, text format, acknowledgements requested). Each run measures the ceiling and "
-        "then the program with its window on the screen, as it starts, and hidden in the tray, "
-        "the two in alternating order: each ratio is the median of the runs' ratios. Absolute "
+        "library, text format, acknowledgements requested). Each run measures the program with its "
+        "window on the screen, as it starts, and hidden in the tray, the two in alternating "
+        "order, between two measurements of the ceiling, whose mean is the run's ceiling (the "
+        "two in brackets below): each ratio is the median of the runs' ratios. Absolute "
         "figures vary a lot from run to run on this machine, the ratios much less. Wine's DDE "
         "library searches its links one by one, so every update costs more as links grow."
         "\n\nThe runs, updates/s:\n\n%s\n" % (

@@ -7,7 +7,7 @@ with the null driver.
   client on the DDE management library in text format;
 - throughput: vantrel.exe fed by bench/feed/feed_client.js (Node's ws) as
   fast as it reads, counted by the same client, at every size of SIZES,
-  each run's ceiling and program measured back to back;
+  between two measurements of the ceiling, whose mean is the run's ceiling;
 - latency at a fixed 1,000 updates a second: the age of every value at the
   DDE client (p50, p99, max);
 - staleness: the same rate into a client that takes 2 ms over every update;
@@ -35,6 +35,7 @@ import argparse
 import contextlib
 import json
 import os
+import statistics
 import sys
 import time
 from pathlib import Path
@@ -261,17 +262,22 @@ def percentile(values, fraction):
 def one_run(lab, sizes, windows, log, rtd_sizes=RTD_SIZES):
     """Every figure of one run, as a dict: the ceiling by size, and the
     program's figures under each window state."""
-    run = {"ceiling": {}}
+    run = {"ceiling": {}, "ceilings": {}}
     for window in windows:
         run[window] = {"throughput": {}}
     for fields in sizes:
-        run["ceiling"][fields] = ceiling(lab, fields)
+        # The ceiling just before and just after the program: their mean is
+        # the run's ceiling, and how far apart they are shows the machine's
+        # drift meanwhile.
+        before = ceiling(lab, fields)
         for window in windows:
             figures = program(lab, fields, window, extra=fields == max(sizes))
             run[window]["throughput"][fields] = figures.pop("throughput")
             run[window].update(figures)
-        log("  %6d linked: ceiling %7.0f/s, %s"
-            % (fields, run["ceiling"][fields], ", ".join(
+        run["ceilings"][fields] = [before, ceiling(lab, fields)]
+        run["ceiling"][fields] = statistics.mean(run["ceilings"][fields])
+        log("  %6d linked: ceiling %7.0f/s (%.0f, %.0f), %s"
+            % (fields, run["ceiling"][fields], *run["ceilings"][fields], ", ".join(
                 "window %s %7.0f/s (%.2f)" % (window, run[window]["throughput"][fields],
                                                run[window]["throughput"][fields]
                                                / run["ceiling"][fields])

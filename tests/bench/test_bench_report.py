@@ -13,20 +13,23 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-from bench_report import README_END, README_START, load_runs, quote_in_readme, table  # noqa: E402
+from bench_report import (README_END, README_START, load_runs, quote_in_readme,  # noqa: E402
+                          runs_table, table)
 
 PACED = {"fields": 100, "rate": 1000, "busy_ms": 2, "stale_updates": 3000}
 
 
 def run(ceiling, shown, hidden=None, latency=1.0):
-    """One run's figures: the ceiling and the program's throughput by size
+    """One run's figures: the ceiling (the mean of two) and the program's throughput by size
     with the window shown and hidden (the shown figures unless told), the
     rest made up."""
     def figures(throughput, latency):
         return {"throughput": dict(throughput),
                 "latency": {"p50": latency, "p99": 2 * latency, "max": 3 * latency},
                 "staleness": {"p50": 1000.0, "max": 2000.0}, "replay": 0.5, "footprint": 20.0}
-    return {"ceiling": dict(ceiling), "shown": figures(shown, latency),
+    return {"ceiling": dict(ceiling),
+            "ceilings": {size: [0.9 * value, 1.1 * value] for size, value in ceiling.items()},
+            "shown": figures(shown, latency),
             "hidden": figures(shown if hidden is None else hidden, 2 * latency)}
 
 
@@ -68,6 +71,7 @@ def test_runs_read_back_from_json_give_the_same_table(tmp_path):
     path = tmp_path / "runs.json"
     path.write_text(json.dumps(runs))
     assert table(load_runs(path), PACED) == table(runs, PACED)
+    assert runs_table(load_runs(path)) == runs_table(runs)
     assert sorted(throughput_rows(table(runs, PACED))) == [1, 100]
 
 
