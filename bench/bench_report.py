@@ -248,7 +248,11 @@ def write_results(runs, folder, took, paced, load=None):
         "order, between two measurements of the ceiling, whose mean is the run's ceiling (the "
         "two in brackets below): each ratio is the median of the runs' ratios. Absolute "
         "figures vary a lot from run to run on this machine, the ratios much less. Wine's DDE "
-        "library searches its links one by one, so every update costs more as links grow."
+        "library searches its links one by one, so every update costs more as links grow: at "
+        "10,000 items both servers spend a whole core comparing the item with every link, twice "
+        "an update, and how fast that loop runs differs from one process to the next of the same "
+        "server, so the ratio there spreads most. At 1 and 100 items the busiest process is "
+        "Wine's server, which carries every posted message."
         "\n\nThe runs, updates/s:\n\n%s\n" % (
             machine(), now, len(runs), took / 60, loaded, table(runs, paced), picture.name,
             runs_table(runs)))
