@@ -97,6 +97,9 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         if (!shutdown_begun)
             notify_rtd_clients(true);
         return 0;
+    case WM_RTD_NOTIFY_FAILED:
+        rtd_notify_failed(lparam);
+        return 0;
     case WM_TRAY_NOTIFY:
         on_tray_notification(window, wparam, lparam);
         return 0;

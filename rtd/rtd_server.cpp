@@ -8,6 +8,7 @@
 
 #include "vantrel_rtd.h"
 
+#include <algorithm>
 #include <new>
 #include <vector>
 
@@ -38,15 +39,17 @@ class RtdServer final : public IRtdServer {
 public:
     TopicTable *table = nullptr;
     IRTDUpdateEvent *callback = nullptr;
+    DWORD callback_cookie = 0;  // the callback in the global interface table, for the notifier
 
     ~RtdServer()
     {
         // The final Release: an Excel that crashed never called ServerTerminate.
         if (table)
             delete_topic_table(table);
-        if (callback)
-            callback->Release();
+        set_callback(nullptr);
     }
+
+    void set_callback(IRTDUpdateEvent *events);
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
@@ -107,11 +110,7 @@ public:
     {
         if (!result)
             return E_POINTER;
-        if (events)
-            events->AddRef();
-        if (callback)
-            callback->Release();
-        callback = events;
+        set_callback(events);
         table->notified = false;
         *result = 1;
         return S_OK;
@@ -134,11 +133,7 @@ public:
     HRESULT STDMETHODCALLTYPE ServerTerminate() override
     {
         forget_topics(table);
-        if (callback) {
-            IRTDUpdateEvent *gone = callback;
-            callback = nullptr;
-            gone->Release();
-        }
+        set_callback(nullptr);
         return S_OK;
     }
 
@@ -314,12 +309,13 @@ public:
 static ClassFactory class_factory;
 
 /*
- * The message filter: calls from Excel are always taken, also while the
- * program waits for its own call to Excel (RefreshData arrives inside
- * UpdateNotify); a call Excel rejects as busy fails at once and is tried
- * again at the next tick; a call Excel leaves unanswered is cancelled after
- * CALL_LIMIT_MS, so a hung workbook cannot hold up the program for ever
- * (Wine 8 asks the filter but keeps waiting: see the README).
+ * The message filter, for the window's thread: calls from Excel are always
+ * taken, also while the program waits for its own call to Excel (its
+ * Disconnect at the end, or UpdateNotify when the notifier could not
+ * start); a call Excel rejects as busy fails at once; a call Excel leaves
+ * unanswered is cancelled after CALL_LIMIT_MS, so a hung workbook cannot
+ * hold up the program for ever (Wine 8 asks the filter but keeps waiting:
+ * see the README).
  */
 class MessageFilter : public IMessageFilter {
 public:
@@ -348,6 +344,148 @@ public:
 };
 
 static MessageFilter message_filter;
+
+/*
+ * The notifier: UpdateNotify goes out from a thread of its own, in the
+ * multithreaded apartment, which takes each Excel's callback from the
+ * global interface table. A workbook that does not answer then holds up
+ * that thread only: the window's thread goes on serving the feed and the
+ * DDE cells (Wine's wait in an outgoing call from it dispatches no socket
+ * notifications and ignores the message filter's cancelling). Other
+ * Excels' notifications wait behind a hung one.
+ * A call that fails comes back as WM_RTD_NOTIFY_FAILED and is tried again
+ * at the next tick. Without the thread the window's thread calls out itself.
+ */
+struct Notifier {
+    IGlobalInterfaceTable *interfaces;
+    HANDLE thread;
+    HANDLE wake;             // auto-reset: set when cookies wait or at the end
+    HANDLE started;          // set once the thread is in its apartment
+    CRITICAL_SECTION lock;   // guards what follows
+    std::vector<DWORD> waiting;   // callback cookies to notify, each once
+    std::vector<DWORD> revoking;  // callback cookies Excel is done with
+    HWND window;             // where failures are reported
+    bool quit;
+};
+
+static Notifier notifier;
+
+// The thread keeps its own reference to the table: it may still be in a
+// call when the window's thread lets go of COM at the end.
+static DWORD WINAPI notifier_main(void *parameter)
+{
+    IGlobalInterfaceTable *interfaces = static_cast<IGlobalInterfaceTable *>(parameter);
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
+        interfaces->Release();
+        return 1;
+    }
+    SetEvent(notifier.started);
+    std::vector<DWORD> batch, done;
+    for (;;) {
+        WaitForSingleObject(notifier.wake, INFINITE);
+        EnterCriticalSection(&notifier.lock);
+        bool quit = notifier.quit;
+        HWND window = notifier.window;
+        batch.swap(notifier.waiting);
+        done.swap(notifier.revoking);
+        LeaveCriticalSection(&notifier.lock);
+        if (quit)
+            break;
+        for (DWORD cookie : batch) {
+            IRTDUpdateEvent *events = nullptr;
+            HRESULT result =
+                interfaces->GetInterfaceFromGlobal(cookie, IID_IRTDUpdateEvent, reinterpret_cast<void **>(&events));
+            if (SUCCEEDED(result)) {
+                result = events->UpdateNotify();
+                events->Release();
+            }
+            if (FAILED(result))
+                PostMessageA(window, WM_RTD_NOTIFY_FAILED, 0, static_cast<LPARAM>(cookie));
+        }
+        // Letting go of a callback may call into its Excel, too.
+        for (DWORD cookie : done)
+            interfaces->RevokeInterfaceFromGlobal(cookie);
+        batch.clear();
+        done.clear();
+    }
+    interfaces->Release();
+    CoUninitialize();
+    return 0;
+}
+
+static void start_notifier()
+{
+    if (FAILED(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
+                                IID_IGlobalInterfaceTable, reinterpret_cast<void **>(&notifier.interfaces))))
+        return;
+    InitializeCriticalSection(&notifier.lock);
+    notifier.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    notifier.started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!notifier.wake || !notifier.started)
+        return;
+    notifier.interfaces->AddRef();
+    HANDLE thread = CreateThread(nullptr, 0, notifier_main, notifier.interfaces, 0, nullptr);
+    if (!thread) {
+        notifier.interfaces->Release();
+        return;
+    }
+    // Only a thread in its apartment takes calls; one that could not enter
+    // it has ended, and the window's thread then calls out itself.
+    HANDLE either[2] = {notifier.started, thread};
+    if (WaitForMultipleObjects(2, either, FALSE, INFINITE) == WAIT_OBJECT_0)
+        notifier.thread = thread;
+    else
+        CloseHandle(thread);
+}
+
+// Hands a callback cookie to the notifier, to notify or to revoke; false
+// when no notifier takes it.
+static bool queue_for_notifier(std::vector<DWORD> &queue, DWORD cookie)
+{
+    if (!notifier.thread || !cookie)
+        return false;
+    bool queued = true;
+    EnterCriticalSection(&notifier.lock);
+    try {
+        if (std::find(queue.begin(), queue.end(), cookie) == queue.end())
+            queue.push_back(cookie);
+    } catch (const std::bad_alloc &) {
+        queued = false;
+    }
+    notifier.window = rtd_state.window;
+    LeaveCriticalSection(&notifier.lock);
+    if (queued)
+        SetEvent(notifier.wake);
+    return queued;
+}
+
+// The thread is not waited for: it may be inside a call that never returns.
+static void stop_notifier()
+{
+    if (!notifier.thread)
+        return;
+    EnterCriticalSection(&notifier.lock);
+    notifier.quit = true;
+    LeaveCriticalSection(&notifier.lock);
+    SetEvent(notifier.wake);
+    CloseHandle(notifier.thread);
+    notifier.thread = nullptr;
+}
+
+void RtdServer::set_callback(IRTDUpdateEvent *events)
+{
+    if (events)
+        events->AddRef();
+    // At the end the cookie is left to the process's exit.
+    queue_for_notifier(notifier.revoking, callback_cookie);
+    callback_cookie = 0;
+    if (callback)
+        callback->Release();
+    callback = events;
+    if (events && notifier.thread &&
+        FAILED(notifier.interfaces->RegisterInterfaceInGlobal(events, IID_IRTDUpdateEvent, &callback_cookie)))
+        callback_cookie = 0;
+}
 
 // True when the interface's Interface key names a type library that loads
 // and describes it: Excel's on a machine with Excel, or ours from an
@@ -393,6 +531,7 @@ bool start_rtd_server()
         return false;
     com_initialised = true;
     CoRegisterMessageFilter(&message_filter, nullptr);
+    start_notifier();
 
     DWORD length = GetModuleFileNameW(nullptr, module_path, PATH_ROOM);
     if (length > 0 && length < PATH_ROOM &&
@@ -431,9 +570,12 @@ static void release_all(const std::vector<RtdServer *> &servers)
 
 static bool call_update_notify(TopicTable *table)
 {
-    IRTDUpdateEvent *callback = static_cast<RtdServer *>(table->owner)->callback;
+    RtdServer *server = static_cast<RtdServer *>(table->owner);
+    IRTDUpdateEvent *callback = server->callback;
     if (!callback)
         return true;  // no Excel to tell (yet, or any more)
+    if (queue_for_notifier(notifier.waiting, server->callback_cookie))
+        return true;
     // ServerTerminate may arrive inside the call and let go of it.
     callback->AddRef();
     HRESULT result = callback->UpdateNotify();
@@ -460,6 +602,14 @@ void notify_rtd_clients(bool message)
     release_all(servers);
 }
 
+void rtd_notify_failed(LPARAM which)
+{
+    for (TopicTable *table : rtd_state.tables) {
+        if (static_cast<RtdServer *>(table->owner)->callback_cookie == static_cast<DWORD>(which))
+            table->notified = false;
+    }
+}
+
 void stop_rtd_server()
 {
     if (stopped || !com_initialised)
@@ -475,6 +625,7 @@ void stop_rtd_server()
         callback->Disconnect();
         callback->Release();
     }
+    stop_notifier();
     release_all(servers);
     if (class_cookie)
         CoRevokeClassObject(class_cookie);
@@ -491,6 +642,9 @@ void end_rtd_com()
         type_library->Release();
     server_type_info = nullptr;
     type_library = nullptr;
+    if (notifier.interfaces)
+        notifier.interfaces->Release();
+    notifier.interfaces = nullptr;
     CoRegisterMessageFilter(nullptr, nullptr);
     CoUninitialize();
     com_initialised = false;

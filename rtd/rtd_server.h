@@ -7,8 +7,14 @@
 // class object is registered and does nothing.
 #pragma once
 
+#include <windows.h>
+
+// Posted when an UpdateNotify failed (Excel busy); lParam names the Excel.
+constexpr UINT WM_RTD_NOTIFY_FAILED = WM_USER + 5;
+
 // Once the port is bound and before the DDE service starts: COM for this
-// thread (single-threaded apartment), the message filter, the program's
+// thread (single-threaded apartment), the message filter, the notifier
+// thread that calls UpdateNotify, the program's
 // type library registered for the user where Excel's interfaces are not
 // usable, and the class object (CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE).
 // True when the class object is registered.
@@ -24,5 +30,9 @@ void stop_rtd_server();
 void end_rtd_com();
 
 // WM_RTD_NOTIFY (message true) and the one-second tick (false):
-// UpdateNotify for every server object whose changes wait for one.
+// UpdateNotify for every server object whose changes wait for one, called
+// from the notifier thread, so that a hung Excel holds up nothing else.
 void notify_rtd_clients(bool message);
+
+// WM_RTD_NOTIFY_FAILED: that Excel's changes wait for the next tick's try.
+void rtd_notify_failed(LPARAM which);

@@ -18,7 +18,8 @@ import pytest
 from harness.cells import finished, values_seen, watch
 from harness.feed import library_client, next_message, request_text, run, within
 from harness.rtd import (BLANK, NA, RTD_OK, copy_classes_to_hklm, exit_com_started_copy, rtdwatch)
-from harness.wine import DDE_OK, fail, port_is_free, require_executables, serving_vantrel
+from harness.wine import (DDE_OK, fail, port_is_free, require_executables, serving_vantrel,
+                          stop_process)
 
 
 @pytest.fixture
@@ -138,6 +139,28 @@ def test_com_starts_the_program_when_a_client_needs_it(wine):
             exit_com_started_copy(wine)
     assert result.returncode == RTD_OK, result
     assert result.values == [("88.bid", BLANK), ("88.bid", "1.5")], result
+
+
+def test_a_hung_client_holds_up_neither_the_feed_nor_dde_cells(rtd, wine):
+    async def scenario():
+        async with library_client() as ws:
+            hung = rtdwatch(wine, "--throttle", 100, "--busy", 30000, "66.bid")
+            assert await next_message(ws) == request_text("66.bid")
+            await values_seen(hung, 1)
+            cell = watch(wine, "--count", 2, "66.ask", timeout=15)
+            assert await next_message(ws) == request_text("66.ask")
+            await values_seen(cell, 1)
+            # The client's UpdateNotify answers in 30 s: the change to 66.ask
+            # comes while the program waits for it.
+            await ws.send(update("66.bid", "1.5"))
+            await asyncio.sleep(1)
+            await ws.send(update("66.ask", "2.5"))
+            result = await finished(cell)
+            stop_process(hung.popen)
+            return result
+    cell = run(scenario(), 90)
+    assert cell.returncode == DDE_OK, cell
+    assert cell.values == [("66.ask", BLANK), ("66.ask", "2.5")], cell
 
 
 def test_file_exit_with_a_client_connected_ends_both(rtd, wine):

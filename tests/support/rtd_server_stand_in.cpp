@@ -23,3 +23,7 @@ void end_rtd_com()
 void notify_rtd_clients(bool)
 {
 }
+
+void rtd_notify_failed(LPARAM)
+{
+}
