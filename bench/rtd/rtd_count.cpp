@@ -17,6 +17,7 @@
 #include <ole2.h>
 #include <oleauto.h>
 
+#include "rtd_client.h"
 #include "vantrel_rtd.h"
 
 #include <cinttypes>
@@ -32,31 +33,10 @@ enum { EXIT_OK = 0, EXIT_FAULT = 1, EXIT_NO_SERVER = 2, EXIT_TIMEOUT = 3, EXIT_U
 static bool notified;
 
 // The callback: UpdateNotify only marks; the main loop refreshes.
-class Events : public IRTDUpdateEvent {
+class Events : public UpdateEventBase {
 public:
-    virtual ~Events() {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
-    {
-        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IRTDUpdateEvent) {
-            *object = static_cast<IRTDUpdateEvent *>(this);
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
     ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
     ULONG STDMETHODCALLTYPE Release() override { return 1; }
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *count) override
-    {
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo **) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *, EXCEPINFO *, UINT *) override
-    {
-        return E_NOTIMPL;
-    }
     HRESULT STDMETHODCALLTYPE UpdateNotify() override
     {
         notified = true;
@@ -93,21 +73,6 @@ static void write_lines(const std::string &path, const std::vector<int64_t> &num
     }
 }
 
-static SAFEARRAY *one_string(const std::string &item)
-{
-    SAFEARRAYBOUND bound = {1, 0};
-    SAFEARRAY *array = SafeArrayCreate(VT_VARIANT, 1, &bound);
-    std::wstring wide(item.begin(), item.end()); // items are ASCII
-    VARIANT v;
-    VariantInit(&v);
-    V_VT(&v) = VT_BSTR;
-    V_BSTR(&v) = SysAllocString(wide.c_str());
-    LONG at = 0;
-    SafeArrayPutElement(array, &at, &v);
-    VariantClear(&v);
-    return array;
-}
-
 int main(int argc, char **argv)
 {
     std::map<std::string, std::string> opt;
@@ -134,7 +99,8 @@ int main(int argc, char **argv)
 
     const int64_t connecting = now_us();
     for (size_t i = 0; i < names.size(); i++) {
-        SAFEARRAY *strings = one_string(names[i]);
+        // Items are ASCII.
+        SAFEARRAY *strings = topic_string_array({std::wstring(names[i].begin(), names[i].end())});
         VARIANT_BOOL get_new_values = VARIANT_TRUE;
         VARIANT value;
         VariantInit(&value);

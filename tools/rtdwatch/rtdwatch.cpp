@@ -25,6 +25,7 @@
 
 #include "../ddewatch/items_file.h"
 #include "rtd_array.h"
+#include "rtd_client.h"
 
 enum { EXIT_OK = 0, EXIT_FAULT = 1, EXIT_NO_SERVER = 2, EXIT_UNFINISHED = 3, EXIT_USAGE = 64 };
 
@@ -165,19 +166,8 @@ static int parse_args(const std::vector<std::string> &args)
 
 // The callback Excel hands the server: UpdateNotify only marks that values
 // wait; the main loop fetches them when the throttle allows.
-class UpdateEvent : public IRTDUpdateEvent {
+class UpdateEvent : public UpdateEventBase {
 public:
-    virtual ~UpdateEvent() {}
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
-    {
-        if (iid == IID_IUnknown || iid == IID_IDispatch || iid == IID_IRTDUpdateEvent) {
-            *object = static_cast<IRTDUpdateEvent *>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
     ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references); }
     ULONG STDMETHODCALLTYPE Release() override
     {
@@ -185,18 +175,6 @@ public:
         if (!left)
             delete this;
         return left;
-    }
-    // The server calls by the vtable, as it calls Excel's.
-    HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT *count) override
-    {
-        *count = 0;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo **) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR *, UINT, LCID, DISPID *) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS *, VARIANT *, EXCEPINFO *, UINT *) override
-    {
-        return E_NOTIMPL;
     }
     HRESULT STDMETHODCALLTYPE UpdateNotify() override
     {
@@ -287,17 +265,7 @@ static SAFEARRAY *topic_strings(const std::string &item)
         strings.push_back(wide(item.substr(0, comma)));
         strings.push_back(wide(item.substr(comma + 1)));
     }
-    SAFEARRAYBOUND bound = {static_cast<ULONG>(strings.size()), 0};
-    SAFEARRAY *array = SafeArrayCreate(VT_VARIANT, 1, &bound);
-    for (LONG i = 0; array && i < static_cast<LONG>(strings.size()); i++) {
-        VARIANT v;
-        VariantInit(&v);
-        V_VT(&v) = VT_BSTR;
-        V_BSTR(&v) = SysAllocStringLen(strings[i].data(), static_cast<UINT>(strings[i].size()));
-        SafeArrayPutElement(array, &i, &v);
-        VariantClear(&v);
-    }
-    return array;
+    return topic_string_array(strings);
 }
 
 static BOOL WINAPI on_console_event(DWORD)
