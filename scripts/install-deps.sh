@@ -33,6 +33,9 @@ PACKAGES=(
     rapidjson-dev
     # the RTD server's type library: widl, and Wine's oaidl.idl it imports
     mingw-w64-tools libwine-dev
+    # a 32-bit RTD client (rtdwatch32.exe) as a 32-bit Office is: the i686
+    # cross compiler, and Wine's 32-bit half (WoW64), from the i386 archive
+    g++-mingw-w64-i686-posix binutils-mingw-w64-i686 wine32
 )
 
 missing=()
@@ -56,6 +59,11 @@ if [ "$(id -u)" -ne 0 ]; then
         exit 1
     fi
     sudo=(sudo -n)
+fi
+
+# wine32 comes from the i386 archive, which apt knows only once dpkg does.
+if printf '%s\n' "${missing[@]}" | grep -qx wine32 && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${sudo[@]}" dpkg --add-architecture i386
 fi
 
 # Another apt run (unattended upgrades, a second terminal) may hold the lock.

@@ -146,10 +146,10 @@ copy_rtd_classes_to_hklm() {
     local key exported
     exported=$(mktemp --suffix=.reg)
     for key in "${RTD_CLASS_KEYS[@]}"; do
-        if wine_quiet wine reg export "$key" "Z:${exported//\//\\}" /y; then
+        if wine_quiet "$WINE64" reg export "$key" "Z:${exported//\//\\}" /y; then
             iconv -f UTF-16 -t UTF-8 "$exported" | sed 's/^\[HKEY_CURRENT_USER\\/[HKEY_LOCAL_MACHINE\\/' \
                 >"$exported.hklm"
-            wine_quiet wine reg import "Z:${exported//\//\\}.hklm" || true
+            wine_quiet "$WINE64" reg import "Z:${exported//\//\\}.hklm" || true
         fi
     done
     rm -f "$exported" "$exported.hklm"

@@ -32,6 +32,22 @@ wine_prefix_path() {
     return 1
 }
 
+# Wine's own programs (reg, msiexec, taskkill) in their 64-bit build. With
+# Wine's 32-bit half installed, `wine reg` runs the 32-bit reg, which reads
+# and writes the 32-bit registry view, and a 32-bit taskkill sees no 64-bit
+# process. Debian puts no wine64 on the PATH.
+if [ -x /usr/lib/wine/wine64 ]; then
+    WINE64=/usr/lib/wine/wine64
+else
+    WINE64=wine
+fi
+export WINE64
+
+# True when Wine's 32-bit half is installed.
+wine32_installed() {
+    [ -d /usr/lib/i386-linux-gnu/wine/i386-windows ]
+}
+
 # Written once the prefix is fully built, so an interrupted wineboot is
 # noticed and redone rather than used half-made.
 WINE_PREFIX_MARK=.vantrel-prefix-ready
@@ -45,6 +61,14 @@ wine_quiet() {
 
 # Creates the prefix when it does not exist yet (about 5 to 13 s).
 wine_prefix_create() {
+    # A prefix made before Wine's 32-bit half was installed fails every
+    # start once it is ("could not load kernel32.dll"), and wineboot -u does
+    # not mend it: such a prefix is made anew.
+    if [ -f "$WINEPREFIX/$WINE_PREFIX_MARK" ] && wine32_installed \
+        && [ ! -e "$WINEPREFIX/drive_c/windows/syswow64/kernel32.dll" ]; then
+        echo "wine-env: $WINEPREFIX was made without Wine's 32-bit half; making it anew" >&2
+        rm -f "$WINEPREFIX/$WINE_PREFIX_MARK"
+    fi
     if [ -f "$WINEPREFIX/$WINE_PREFIX_MARK" ]; then
         return 0
     fi
@@ -93,7 +117,7 @@ wine_prefix_set_driver() {
     if [ "$(wine_prefix_driver)" = "$driver" ]; then
         return 0
     fi
-    if ! wine_quiet wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "$driver" /f; then
+    if ! wine_quiet "$WINE64" reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "$driver" /f; then
         echo "wine-env: could not set the graphics driver to $driver" >&2
         return 1
     fi
@@ -110,7 +134,7 @@ wine_prefix_set_driver() {
 wine_server_start() {
     # Fails harmlessly when a server already runs for this prefix.
     wine_quiet wineserver -p || true
-    wine_quiet wine cmd /c exit
+    wine_quiet "$WINE64" cmd /c exit
 }
 
 # Ends every Wine process of the prefix and the server. Never kill -9 the

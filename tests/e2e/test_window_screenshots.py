@@ -21,7 +21,7 @@ from collections import namedtuple
 
 import pytest
 
-from harness.wine import (ARTIFACTS, REPO, STARTUP_LIMIT, Wine, prefix_command, prefix_env,
+from harness.wine import (ARTIFACTS, REPO, STARTUP_LIMIT, WINE64, Wine, prefix_command, prefix_env,
                           require_executables, running_prefix, stop_process)
 
 SHOTS = ARTIFACTS / "screenshots"
@@ -113,7 +113,7 @@ def x11_env(display):
     try:
         prefix_command("create", "x11", "x11", log_path=log, limit=300, env=env)
         for key, name, kind, data in DESKTOP_SETTINGS:
-            run_logged(["wine", "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"],
+            run_logged([WINE64, "reg", "add", key, "/v", name, "/t", kind, "/d", data, "/f"],
                        env, limit=60)
     finally:
         # The desktop takes its settings when the first process after a

@@ -18,6 +18,10 @@ REPO = Path(__file__).resolve().parents[3]
 EXE_DIR = Path(os.environ.get("VANTREL_EXE_DIR", REPO / "build" / "windows")).resolve()
 ARTIFACTS = REPO / "build" / "artifacts"
 WINE_PREFIX_SH = REPO / "scripts" / "wine-prefix.sh"
+# Wine's own programs in their 64-bit build: with Wine's 32-bit half
+# installed, `wine reg` is the 32-bit reg, which reads and writes the 32-bit
+# registry view (scripts/wine-env.sh says the same for the scripts).
+WINE64 = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine"
 
 FEED_PORT = 8902
 WM_CLOSE = 0x10
@@ -233,8 +237,9 @@ class Wine:
     def start(self, exe, *args):
         """Starts one of the built executables (or, for a name without a
         folder that is not built here, one of Wine's own programs)."""
-        program = str(EXE_DIR / exe) if (EXE_DIR / exe).is_file() else exe
-        argv = ["wine", program] + [str(a) for a in args]
+        built = (EXE_DIR / exe).is_file()
+        program = str(EXE_DIR / exe) if built else exe
+        argv = ["wine" if built else WINE64, program] + [str(a) for a in args]
         out_path, err_path = self._files(exe)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
