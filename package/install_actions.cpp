@@ -7,10 +7,12 @@
 //                       and waits until each has ended. Sets
 //                       VANTREL_WAS_RUNNING to 1 when it closed one, so that
 //                       the installer starts the program again at the end.
-//   RemoveRtdTypeLibrary  at uninstall: deletes every Interface key that
-//                       names the RTD server's type library, and the
-//                       library's own key, so that no RTD server is left
+//   RemoveRtdTypeLibrary  at uninstall: deletes the two RTD interfaces'
+//                       keys where they name the program's type library, and
+//                       the library's own key, so that no RTD server is left
 //                       marshaled through a program that is gone.
+
+#include "rtd/rtd_registration.h"
 
 #include <windows.h>
 
@@ -18,6 +20,7 @@
 #include <msiquery.h>
 
 #include <cwchar>
+#include <initializer_list>
 
 namespace {
 
@@ -123,22 +126,6 @@ int tell_still_running(MSIHANDLE install)
     return MsiProcessMessage(install, INSTALLMESSAGE(INSTALLMESSAGE_ERROR | MB_RETRYCANCEL), record);
 }
 
-// The type library the program registers for the user (rtd/vantrel_rtd.idl).
-const wchar_t RTD_TYPE_LIBRARY[] = L"{0CAE415D-A262-4A16-8D6A-33E68156F6F9}";
-
-// True when Interface\<name>\TypeLib names the program's type library.
-bool names_rtd_library(HKEY interfaces, const wchar_t *name)
-{
-    wchar_t path[300];
-    if (swprintf(path, 300, L"%ls\\TypeLib", name) < 0)
-        return false;
-    wchar_t library[64] = {};
-    DWORD size = sizeof library - sizeof(wchar_t);
-    if (RegGetValueW(interfaces, path, nullptr, RRF_RT_REG_SZ, nullptr, library, &size) != ERROR_SUCCESS)
-        return false;
-    return _wcsicmp(library, RTD_TYPE_LIBRARY) == 0;
-}
-
 }  // namespace
 
 // Returns ERROR_SUCCESS once no copy runs any more. When one is still running
@@ -176,35 +163,16 @@ extern "C" __declspec(dllexport) UINT __stdcall CloseRunningCopies(MSIHANDLE ins
     return ERROR_SUCCESS;
 }
 
-// Removes what registering the type library wrote, wherever the classes
-// view has it (for the user; Wine writes it for the machine, in the 64-bit
-// and the 32-bit view). Never fails the uninstall.
+// Removes what registering the type library wrote, wherever a version of
+// the program wrote it: for the user (Windows) or the machine (Wine, and
+// the per-machine package), in the 64-bit view and, from older versions, the
+// 32-bit one. Keys that name another library (Excel's) stay. Never fails the
+// uninstall.
 extern "C" __declspec(dllexport) UINT __stdcall RemoveRtdTypeLibrary(MSIHANDLE install)
 {
-    static const REGSAM VIEWS[] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
-    for (REGSAM view : VIEWS) {
-        HKEY interfaces;
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"Interface", 0, KEY_READ | KEY_WRITE | view, &interfaces) ==
-            ERROR_SUCCESS) {
-            wchar_t name[256];
-            for (DWORD index = 0;;) {
-                DWORD length = 256;
-                if (RegEnumKeyExW(interfaces, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-                    ERROR_SUCCESS)
-                    break;
-                // A deleted key moves the later ones up by one.
-                if (names_rtd_library(interfaces, name) && RegDeleteTreeW(interfaces, name) == ERROR_SUCCESS)
-                    continue;
-                index++;
-            }
-            RegCloseKey(interfaces);
-        }
-        HKEY libraries;
-        if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"TypeLib", 0, KEY_READ | KEY_WRITE | view, &libraries) ==
-            ERROR_SUCCESS) {
-            RegDeleteTreeW(libraries, RTD_TYPE_LIBRARY);
-            RegCloseKey(libraries);
-        }
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+        remove_rtd_interfaces(root, KEY_WOW64_64KEY);
+        remove_rtd_interfaces(root, KEY_WOW64_32KEY);
     }
     log_line(install, L"Vantrel: removed the RTD server's type library");
     return ERROR_SUCCESS;

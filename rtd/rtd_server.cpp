@@ -1,5 +1,6 @@
 #include "rtd/rtd_server.h"
 
+#include "rtd/rtd_registration.h"
 #include "rtd/topic_table.h"
 
 #include <windows.h>
@@ -11,9 +12,6 @@
 #include <algorithm>
 #include <new>
 #include <vector>
-
-// MinGW-w64's oleauto.h does not declare it; its import library has it.
-extern "C" HRESULT WINAPI RegisterTypeLibForUser(ITypeLib *library, OLECHAR *path, OLECHAR *help_directory);
 
 // What Excel shows as #N/A.
 constexpr SCODE EXCEL_NA = static_cast<SCODE>(0x800A07FA);
@@ -359,12 +357,12 @@ static MessageFilter message_filter;
 struct Notifier {
     IGlobalInterfaceTable *interfaces;
     HANDLE thread;
-    HANDLE wake;             // auto-reset: set when cookies wait or at the end
-    HANDLE started;          // set once the thread is in its apartment
-    CRITICAL_SECTION lock;   // guards what follows
+    HANDLE wake;                  // auto-reset: set when cookies wait or at the end
+    HANDLE started;               // set once the thread is in its apartment
+    CRITICAL_SECTION lock;        // guards what follows
     std::vector<DWORD> waiting;   // callback cookies to notify, each once
     std::vector<DWORD> revoking;  // callback cookies Excel is done with
-    HWND window;             // where failures are reported
+    HWND window;                  // where failures are reported
     bool quit;
 };
 
@@ -393,8 +391,8 @@ static DWORD WINAPI notifier_main(void *parameter)
             break;
         for (DWORD cookie : batch) {
             IRTDUpdateEvent *events = nullptr;
-            HRESULT result =
-                interfaces->GetInterfaceFromGlobal(cookie, IID_IRTDUpdateEvent, reinterpret_cast<void **>(&events));
+            HRESULT result = interfaces->GetInterfaceFromGlobal(cookie, IID_IRTDUpdateEvent,
+                                                                reinterpret_cast<void **>(&events));
             if (SUCCEEDED(result)) {
                 result = events->UpdateNotify();
                 events->Release();
@@ -487,38 +485,23 @@ void RtdServer::set_callback(IRTDUpdateEvent *events)
         callback_cookie = 0;
 }
 
-// True when the interface's Interface key names a type library that loads
-// and describes it: Excel's on a machine with Excel, or ours from an
-// earlier start.
-static bool interface_usable(REFIID iid)
+// Whether a registered type library loads here and describes iid: Excel's
+// on a machine with a 64-bit Excel, or ours from an earlier start.
+static bool library_loads(const char *library, unsigned major, unsigned minor, const char *iid)
 {
-    WCHAR key[80] = L"Interface\\";
-    StringFromGUID2(iid, key + 10, 39);
-    lstrcatW(key, L"\\TypeLib");
-    HKEY handle;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, key, 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
+    WCHAR text[40];
+    GUID library_id, interface_id;
+    MultiByteToWideChar(CP_ACP, 0, library, -1, text, 40);
+    if (FAILED(CLSIDFromString(text, &library_id)))
         return false;
-    WCHAR library[40] = {}, version[16] = {};
-    DWORD size = sizeof library - sizeof(WCHAR);
-    LONG found =
-        RegQueryValueExW(handle, nullptr, nullptr, nullptr, reinterpret_cast<LPBYTE>(library), &size);
-    size = sizeof version - sizeof(WCHAR);
-    if (RegQueryValueExW(handle, L"Version", nullptr, nullptr, reinterpret_cast<LPBYTE>(version), &size) !=
-        ERROR_SUCCESS)
-        version[0] = 0;
-    RegCloseKey(handle);
-    GUID library_id;
-    if (found != ERROR_SUCCESS || FAILED(CLSIDFromString(library, &library_id)))
+    MultiByteToWideChar(CP_ACP, 0, iid, -1, text, 40);
+    if (FAILED(CLSIDFromString(text, &interface_id)))
         return false;
-    // "1.0": major and minor in hexadecimal.
-    WCHAR *dot = nullptr;
-    unsigned long major = wcstoul(version, &dot, 16);
-    unsigned long minor = dot && *dot == L'.' ? wcstoul(dot + 1, nullptr, 16) : 0;
     ITypeLib *loaded = nullptr;
     if (FAILED(LoadRegTypeLib(library_id, static_cast<WORD>(major), static_cast<WORD>(minor), 0, &loaded)))
         return false;
     ITypeInfo *info = nullptr;
-    bool described = SUCCEEDED(loaded->GetTypeInfoOfGuid(iid, &info));
+    bool described = SUCCEEDED(loaded->GetTypeInfoOfGuid(interface_id, &info));
     if (info)
         info->Release();
     loaded->Release();
@@ -537,9 +520,13 @@ bool start_rtd_server()
     if (length > 0 && length < PATH_ROOM &&
         SUCCEEDED(LoadTypeLibEx(module_path, REGKIND_NONE, &type_library)))
         type_library->GetTypeInfoOfGuid(IID_IRtdServer, &server_type_info);
-    // Never over a registration that works: Excel's own describes both.
-    if (type_library && (!interface_usable(IID_IRtdServer) || !interface_usable(IID_IRTDUpdateEvent)))
-        RegisterTypeLibForUser(type_library, module_path, nullptr);
+    // An older version registered the library in both views, which points a
+    // 32-bit Excel's RTD at a library for 64-bit programs: that goes. Ours
+    // goes only into the 64-bit view, and never over one that works.
+    remove_rtd_interfaces(HKEY_CURRENT_USER, KEY_WOW64_32KEY);
+    remove_rtd_interfaces(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY);
+    if (type_library)
+        register_rtd_interfaces(HKEY_CURRENT_USER, module_path, library_loads);
 
     return SUCCEEDED(CoRegisterClassObject(CLSID_Quote, &class_factory, CLSCTX_LOCAL_SERVER,
                                            REGCLS_MULTIPLEUSE, &class_cookie));

@@ -1,5 +1,8 @@
-// advapi32: the registry of HKEY_CURRENT_USER, in memory. Key paths and
-// value names are compared without regard to ASCII case, as Windows does.
+// advapi32: the registry of HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE, in
+// memory, each in a 64-bit and a 32-bit view (KEY_WOW64_32KEY; every key is
+// per view here). HKEY_CLASSES_ROOT reads root\Software\Classes of the user
+// before the machine's, as Windows merges them. Key paths and value names are
+// compared without regard to ASCII case, as Windows does.
 #include "state.h"
 
 #include <algorithm>
@@ -14,9 +17,16 @@ static std::string folded(std::string text)
     return text;
 }
 
-std::optional<RegistryValue> registry_value(const std::string &key, const std::string &name)
+// The key's name in the map: the hive's prefix and the folded path.
+static std::string stored(Hive hive, const std::string &path)
 {
-    auto k = P().registry.find(folded(key));
+    static const char *const PREFIX[] = {"", "hklm:", "wow32:", "hklm:wow32:"};
+    return PREFIX[static_cast<int>(hive)] + folded(path);
+}
+
+std::optional<RegistryValue> registry_value(const std::string &key, const std::string &name, Hive hive)
+{
+    auto k = P().registry.find(stored(hive, key));
     if (k == P().registry.end())
         return std::nullopt;
     auto v = k->second.find(folded(name));
@@ -25,9 +35,27 @@ std::optional<RegistryValue> registry_value(const std::string &key, const std::s
     return v->second;
 }
 
-void set_registry_value(const std::string &key, const std::string &name, DWORD type, const std::string &bytes)
+void set_registry_value(const std::string &key, const std::string &name, DWORD type, const std::string &bytes,
+                        Hive hive)
 {
-    P().registry[folded(key)][folded(name)] = RegistryValue{type, bytes};
+    P().registry[stored(hive, key)][folded(name)] = RegistryValue{type, bytes};
+}
+
+// A key exists when it was made or a key below it was: creating a key makes
+// its parents, as on Windows.
+static bool key_exists(const std::string &path)
+{
+    for (auto k = P().registry.lower_bound(path);
+         k != P().registry.end() && k->first.compare(0, path.size(), path) == 0; ++k) {
+        if (k->first.size() == path.size() || k->first[path.size()] == '\\')
+            return true;
+    }
+    return false;
+}
+
+bool registry_key_exists(const std::string &key, Hive hive)
+{
+    return key_exists(stored(hive, key));
 }
 
 std::string dword_bytes(DWORD value)
@@ -85,7 +113,7 @@ using namespace standin;
 LONG RegOpenKeyExW(HKEY key, LPCWSTR sub_key, DWORD options, REGSAM access, PHKEY result)
 {
     if (!sub_key)
-        misuse("RegOpenKeyExW: only named keys under HKEY_CURRENT_USER are supported");
+        misuse("RegOpenKeyExW: only named keys under a root are supported");
     return RegOpenKeyExA(key, narrow(sub_key).c_str(), options, access, result);
 }
 
@@ -93,7 +121,7 @@ LONG RegCreateKeyExW(HKEY key, LPCWSTR sub_key, DWORD reserved, LPWSTR, DWORD op
                      LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition)
 {
     if (!sub_key)
-        misuse("RegCreateKeyExW: only named keys under HKEY_CURRENT_USER are supported");
+        misuse("RegCreateKeyExW: only named keys under a root are supported");
     return RegCreateKeyExA(key, narrow(sub_key).c_str(), reserved, nullptr, options, access, security, result,
                            disposition);
 }
@@ -108,28 +136,67 @@ LONG RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BY
     return RegSetValueExA(key, narrow(name).c_str(), reserved, type, data, size);
 }
 
-LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD, REGSAM, PHKEY result)
+// The hive a root opens in the view that access asks for.
+static Hive hive_of(HKEY root, REGSAM access)
 {
-    if (key != HKEY_CURRENT_USER || !sub_key)
-        misuse("RegOpenKeyExA: only keys under HKEY_CURRENT_USER are supported");
-    std::string path = folded(sub_key);
-    if (!P().registry.count(path))
+    bool view32 = (access & KEY_WOW64_32KEY) != 0;
+    if (root == HKEY_CURRENT_USER)
+        return view32 ? Hive::user32 : Hive::user;
+    if (root == HKEY_LOCAL_MACHINE)
+        return view32 ? Hive::machine32 : Hive::machine;
+    misuse("the registry: only HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE and HKEY_CLASSES_ROOT are supported");
+}
+
+LONG RegOpenKeyExA(HKEY key, LPCSTR sub_key, DWORD, REGSAM access, PHKEY result)
+{
+    if (!sub_key)
+        misuse("RegOpenKeyExA: only named keys under a root are supported");
+    if (key == HKEY_CLASSES_ROOT) {
+        for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+            std::string path = stored(hive_of(root, access), std::string("software\\classes\\") + sub_key);
+            if (key_exists(path)) {
+                *result = open_key(path);
+                return ERROR_SUCCESS;
+            }
+        }
+        return ERROR_FILE_NOT_FOUND;
+    }
+    std::string path = stored(hive_of(key, access), sub_key);
+    if (!key_exists(path))
         return ERROR_FILE_NOT_FOUND;
     *result = open_key(path);
     return ERROR_SUCCESS;
 }
 
-LONG RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES,
+LONG RegCreateKeyExA(HKEY key, LPCSTR sub_key, DWORD, LPSTR, DWORD, REGSAM access, LPSECURITY_ATTRIBUTES,
                      PHKEY result, LPDWORD disposition)
 {
-    if (key != HKEY_CURRENT_USER || !sub_key)
-        misuse("RegCreateKeyExA: only keys under HKEY_CURRENT_USER are supported");
-    std::string path = folded(sub_key);
-    bool existed = P().registry.count(path) != 0;
+    if (!sub_key)
+        misuse("RegCreateKeyExA: only named keys under a root are supported");
+    std::string path = stored(hive_of(key, access), sub_key);
+    bool existed = key_exists(path);
     P().registry[path];
     if (disposition)
         *disposition = existed ? 2 : 1;  // REG_OPENED_EXISTING_KEY, REG_CREATED_NEW_KEY
     *result = open_key(path);
+    return ERROR_SUCCESS;
+}
+
+LONG RegDeleteTreeW(HKEY key, LPCWSTR sub_key)
+{
+    const std::string *parent = key_path(key);
+    if (!parent || !sub_key)
+        misuse("RegDeleteTreeW: only a named key under an open key is supported");
+    std::string path = *parent + "\\" + folded(narrow(sub_key));
+    auto &keys = P().registry;
+    if (!key_exists(path))
+        return ERROR_FILE_NOT_FOUND;
+    for (auto k = keys.lower_bound(path); k != keys.end() && k->first.compare(0, path.size(), path) == 0;) {
+        if (k->first.size() == path.size() || k->first[path.size()] == '\\')
+            k = keys.erase(k);
+        else
+            ++k;
+    }
     return ERROR_SUCCESS;
 }
 

@@ -304,18 +304,22 @@ bool timer_running(HWND hwnd, UINT_PTR id);
 // system would; false (nothing posted) when it is not.
 bool timer_elapses(HWND hwnd, UINT_PTR id);
 
-// advapi32: the registry of HKEY_CURRENT_USER, key paths and value names
+// advapi32: the registry of HKEY_CURRENT_USER and HKEY_LOCAL_MACHINE, each
+// in its 64-bit and 32-bit view, key paths (below the root) and value names
 // compared without regard to case as Windows does. A value is its type and
 // its bytes; nullopt when the key or the value does not exist.
 struct RegistryValue {
     DWORD type;
     std::string bytes;
 };
-std::optional<RegistryValue> registry_value(const std::string &key, const std::string &name);
+enum class Hive { user, machine, user32, machine32 };
+std::optional<RegistryValue> registry_value(const std::string &key, const std::string &name,
+                                            Hive hive = Hive::user);
+bool registry_key_exists(const std::string &key, Hive hive = Hive::user);
 // The bytes of a REG_SZ as the wide calls write it: UTF-16LE with its NUL.
 std::string wide_string_bytes(const std::u16string &text);
-void set_registry_value(const std::string &key, const std::string &name, DWORD type,
-                        const std::string &bytes);
+void set_registry_value(const std::string &key, const std::string &name, DWORD type, const std::string &bytes,
+                        Hive hive = Hive::user);
 std::string dword_bytes(DWORD value);
 
 // gdi32, shell32

@@ -48,7 +48,7 @@ struct Process {
     std::vector<HGDIOBJ> deleted_objects;           // deleted successfully
     std::vector<std::pair<HWND, UINT>> tray;        // icons present in the notification area
     std::vector<std::pair<HWND, UINT_PTR>> timers;  // running timers
-    // HKEY_CURRENT_USER: lower-case key path -> lower-case value name -> value.
+    // Hive prefix and lower-case key path -> lower-case value name -> value.
     std::map<std::string, std::map<std::string, RegistryValue>> registry;
     std::map<HKEY, std::string> open_keys;
     uintptr_t keys_opened = 0;

@@ -6,8 +6,13 @@ import time
 from harness.wine import fail, wait_for_free_port
 
 CLSID = "{51F696D5-6C46-424D-95EE-29A10B7AB50B}"
-# The keys the program writes for the user: the class and the ProgID.
+LIBID = "{0CAE415D-A262-4A16-8D6A-33E68156F6F9}"
+RTD_IIDS = ["{EC0E6191-DB51-11D3-8F3E-00C04F3651B8}", "{A43788C1-D91B-11D3-8F39-00C04F3651B8}"]
+# The keys the program writes for the user: the class and the ProgID, and
+# (where no usable ones are there yet) the two interfaces and their library.
 CLASS_KEYS = [r"Software\Classes\CLSID" + "\\" + CLSID, r"Software\Classes\Quellvarden.Quote"]
+INTERFACE_KEYS = [r"Software\Classes\Interface" + "\\" + iid for iid in RTD_IIDS] + \
+    [r"Software\Classes\TypeLib" + "\\" + LIBID]
 # What Excel shows for a topic the server refuses, as rtdwatch prints it.
 NA = "#N/A"
 BLANK = '" "'
@@ -25,10 +30,13 @@ def copy_classes_to_hklm(wine):
     program registers its RTD server for the user, into HKEY_CLASSES_ROOT;
     Wine's COM reads classes only from HKEY_LOCAL_MACHINE\\Software\\Classes.
     So the tests copy the keys the program wrote there, in their own
-    prefix. The program itself never writes HKLM."""
+    prefix (in its 64-bit view: Wine's own reg runs as a 64-bit program).
+    The program itself never writes HKLM."""
     exported = wine.log_dir / "rtd-classes.reg"
-    for key in CLASS_KEYS:
+    for key in CLASS_KEYS + INTERFACE_KEYS:
         result = wine.run("reg", "export", "HKCU\\" + key, windows_path(exported), "/y", limit=60)
+        if result.returncode != 0 and key in INTERFACE_KEYS:
+            continue  # usable ones were there already
         if result.returncode != 0:
             fail("the program wrote no %s under HKCU\n%s" % (key, result))
         text = exported.read_bytes().decode("utf-16")
