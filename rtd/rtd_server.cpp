@@ -1,5 +1,6 @@
 #include "rtd/rtd_server.h"
 
+#include "rtd/rtd_notifier.h"
 #include "rtd/rtd_registration.h"
 #include "rtd/topic_table.h"
 
@@ -15,9 +16,9 @@
 
 // What Excel shows as #N/A.
 constexpr SCODE EXCEL_NA = static_cast<SCODE>(0x800A07FA);
-// An outgoing call (UpdateNotify, Disconnect) that Excel leaves unanswered
-// this long is cancelled, where the platform honours the cancellation.
-constexpr DWORD CALL_LIMIT_MS = 5000;
+// At the end, the longest the program waits for every Excel together to
+// answer Disconnect; it then ends whatever they do.
+constexpr DWORD DISCONNECT_LIMIT_MS = 3000;
 constexpr DWORD PATH_ROOM = 32768;
 
 static ITypeLib *type_library;
@@ -36,18 +37,22 @@ static WCHAR module_path[PATH_ROOM];
 class RtdServer final : public IRtdServer {
 public:
     TopicTable *table = nullptr;
-    IRTDUpdateEvent *callback = nullptr;
-    DWORD callback_cookie = 0;  // the callback in the global interface table, for the notifier
+    Notifier *notifier = nullptr;  // from ServerStart to ServerTerminate: the calls out to this Excel
 
     ~RtdServer()
     {
         // The final Release: an Excel that crashed never called ServerTerminate.
         if (table)
             delete_topic_table(table);
-        set_callback(nullptr);
+        let_go_of_excel();
     }
 
-    void set_callback(IRTDUpdateEvent *events);
+    void let_go_of_excel()
+    {
+        if (notifier)
+            end_notifier(notifier);
+        notifier = nullptr;
+    }
 
     // IUnknown
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void **object) override
@@ -108,7 +113,14 @@ public:
     {
         if (!result)
             return E_POINTER;
-        set_callback(events);
+        let_go_of_excel();
+        *result = 0;
+        if (!events)
+            return E_POINTER;
+        // Without a thread of its own to call it from, this Excel is refused.
+        notifier = start_notifier(events, rtd_state.window);
+        if (!notifier)
+            return E_OUTOFMEMORY;
         table->notified = false;
         *result = 1;
         return S_OK;
@@ -131,7 +143,7 @@ public:
     HRESULT STDMETHODCALLTYPE ServerTerminate() override
     {
         forget_topics(table);
-        set_callback(nullptr);
+        let_go_of_excel();
         return S_OK;
     }
 
@@ -183,7 +195,9 @@ static bool pack_value(const RtdValue &from, VARIANT *to)
  * string, =RTD("Quellvarden.Quote",,"1234","lastprice") as two. The answer
  * is the field's value (GetNewValues then true), a single blank while it
  * has none (GetNewValues as Excel passed it, so saved values stay until the
- * feed answers), or #N/A for anything that is not an item.
+ * feed answers), or #N/A for anything that is not an item (GetNewValues
+ * true: Excel opening a workbook passes false, and would keep the saved
+ * number as if it were live).
  */
 HRESULT RtdServer::ConnectData(long id, SAFEARRAY **strings, VARIANT_BOOL *get_new_values, VARIANT *value)
 {
@@ -204,6 +218,7 @@ HRESULT RtdServer::ConnectData(long id, SAFEARRAY **strings, VARIANT_BOOL *get_n
     case CONNECT_BAD_ITEM:
         V_VT(value) = VT_ERROR;
         V_ERROR(value) = EXCEL_NA;
+        *get_new_values = VARIANT_TRUE;
         return S_OK;
     case CONNECT_VALUE:
         *get_new_values = VARIANT_TRUE;
@@ -307,13 +322,10 @@ public:
 static ClassFactory class_factory;
 
 /*
- * The message filter, for the window's thread: calls from Excel are always
- * taken, also while the program waits for its own call to Excel (its
- * Disconnect at the end, or UpdateNotify when the notifier could not
- * start); a call Excel rejects as busy fails at once; a call Excel leaves
- * unanswered is cancelled after CALL_LIMIT_MS, so a hung workbook cannot
- * hold up the program for ever (Wine 8 asks the filter but keeps waiting:
- * see the README).
+ * The message filter, for the window's thread, which never calls out to an
+ * Excel itself (the notifiers do): calls from Excel are always taken, and a
+ * call of COM's own that Excel rejects as busy fails at once rather than
+ * being retried on the window's thread.
  */
 class MessageFilter : public IMessageFilter {
 public:
@@ -335,155 +347,10 @@ public:
         return SERVERCALL_ISHANDLED;
     }
     DWORD STDMETHODCALLTYPE RetryRejectedCall(HTASK, DWORD, DWORD) override { return static_cast<DWORD>(-1); }
-    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD waited, DWORD) override
-    {
-        return waited > CALL_LIMIT_MS ? PENDINGMSG_CANCELCALL : PENDINGMSG_WAITDEFPROCESS;
-    }
+    DWORD STDMETHODCALLTYPE MessagePending(HTASK, DWORD, DWORD) override { return PENDINGMSG_WAITDEFPROCESS; }
 };
 
 static MessageFilter message_filter;
-
-/*
- * The notifier: UpdateNotify goes out from a thread of its own, in the
- * multithreaded apartment, which takes each Excel's callback from the
- * global interface table. A workbook that does not answer then holds up
- * that thread only: the window's thread goes on serving the feed and the
- * DDE cells (Wine's wait in an outgoing call from it dispatches no socket
- * notifications and ignores the message filter's cancelling). Other
- * Excels' notifications wait behind a hung one.
- * A call that fails comes back as WM_RTD_NOTIFY_FAILED and is tried again
- * at the next tick. Without the thread the window's thread calls out itself.
- */
-struct Notifier {
-    IGlobalInterfaceTable *interfaces;
-    HANDLE thread;
-    HANDLE wake;                  // auto-reset: set when cookies wait or at the end
-    HANDLE started;               // set once the thread is in its apartment
-    CRITICAL_SECTION lock;        // guards what follows
-    std::vector<DWORD> waiting;   // callback cookies to notify, each once
-    std::vector<DWORD> revoking;  // callback cookies Excel is done with
-    HWND window;                  // where failures are reported
-    bool quit;
-};
-
-static Notifier notifier;
-
-// The thread keeps its own reference to the table: it may still be in a
-// call when the window's thread lets go of COM at the end.
-static DWORD WINAPI notifier_main(void *parameter)
-{
-    IGlobalInterfaceTable *interfaces = static_cast<IGlobalInterfaceTable *>(parameter);
-    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {
-        interfaces->Release();
-        return 1;
-    }
-    SetEvent(notifier.started);
-    std::vector<DWORD> batch, done;
-    for (;;) {
-        WaitForSingleObject(notifier.wake, INFINITE);
-        EnterCriticalSection(&notifier.lock);
-        bool quit = notifier.quit;
-        HWND window = notifier.window;
-        batch.swap(notifier.waiting);
-        done.swap(notifier.revoking);
-        LeaveCriticalSection(&notifier.lock);
-        if (quit)
-            break;
-        for (DWORD cookie : batch) {
-            IRTDUpdateEvent *events = nullptr;
-            HRESULT result = interfaces->GetInterfaceFromGlobal(cookie, IID_IRTDUpdateEvent,
-                                                                reinterpret_cast<void **>(&events));
-            if (SUCCEEDED(result)) {
-                result = events->UpdateNotify();
-                events->Release();
-            }
-            if (FAILED(result))
-                PostMessageA(window, WM_RTD_NOTIFY_FAILED, 0, static_cast<LPARAM>(cookie));
-        }
-        // Letting go of a callback may call into its Excel, too.
-        for (DWORD cookie : done)
-            interfaces->RevokeInterfaceFromGlobal(cookie);
-        batch.clear();
-        done.clear();
-    }
-    interfaces->Release();
-    CoUninitialize();
-    return 0;
-}
-
-static void start_notifier()
-{
-    if (FAILED(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                                IID_IGlobalInterfaceTable, reinterpret_cast<void **>(&notifier.interfaces))))
-        return;
-    InitializeCriticalSection(&notifier.lock);
-    notifier.wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    notifier.started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!notifier.wake || !notifier.started)
-        return;
-    notifier.interfaces->AddRef();
-    HANDLE thread = CreateThread(nullptr, 0, notifier_main, notifier.interfaces, 0, nullptr);
-    if (!thread) {
-        notifier.interfaces->Release();
-        return;
-    }
-    // Only a thread in its apartment takes calls; one that could not enter
-    // it has ended, and the window's thread then calls out itself.
-    HANDLE either[2] = {notifier.started, thread};
-    if (WaitForMultipleObjects(2, either, FALSE, INFINITE) == WAIT_OBJECT_0)
-        notifier.thread = thread;
-    else
-        CloseHandle(thread);
-}
-
-// Hands a callback cookie to the notifier, to notify or to revoke; false
-// when no notifier takes it.
-static bool queue_for_notifier(std::vector<DWORD> &queue, DWORD cookie)
-{
-    if (!notifier.thread || !cookie)
-        return false;
-    bool queued = true;
-    EnterCriticalSection(&notifier.lock);
-    try {
-        if (std::find(queue.begin(), queue.end(), cookie) == queue.end())
-            queue.push_back(cookie);
-    } catch (const std::bad_alloc &) {
-        queued = false;
-    }
-    notifier.window = rtd_state.window;
-    LeaveCriticalSection(&notifier.lock);
-    if (queued)
-        SetEvent(notifier.wake);
-    return queued;
-}
-
-// The thread is not waited for: it may be inside a call that never returns.
-static void stop_notifier()
-{
-    if (!notifier.thread)
-        return;
-    EnterCriticalSection(&notifier.lock);
-    notifier.quit = true;
-    LeaveCriticalSection(&notifier.lock);
-    SetEvent(notifier.wake);
-    CloseHandle(notifier.thread);
-    notifier.thread = nullptr;
-}
-
-void RtdServer::set_callback(IRTDUpdateEvent *events)
-{
-    if (events)
-        events->AddRef();
-    // At the end the cookie is left to the process's exit.
-    queue_for_notifier(notifier.revoking, callback_cookie);
-    callback_cookie = 0;
-    if (callback)
-        callback->Release();
-    callback = events;
-    if (events && notifier.thread &&
-        FAILED(notifier.interfaces->RegisterInterfaceInGlobal(events, IID_IRTDUpdateEvent, &callback_cookie)))
-        callback_cookie = 0;
-}
 
 // Whether a registered type library loads here and describes iid: Excel's
 // on a machine with a 64-bit Excel, or ours from an earlier start.
@@ -514,7 +381,6 @@ bool start_rtd_server()
         return false;
     com_initialised = true;
     CoRegisterMessageFilter(&message_filter, nullptr);
-    start_notifier();
 
     DWORD length = GetModuleFileNameW(nullptr, module_path, PATH_ROOM);
     if (length > 0 && length < PATH_ROOM &&
@@ -557,17 +423,10 @@ static void release_all(const std::vector<RtdServer *> &servers)
 
 static bool call_update_notify(TopicTable *table)
 {
-    RtdServer *server = static_cast<RtdServer *>(table->owner);
-    IRTDUpdateEvent *callback = server->callback;
-    if (!callback)
-        return true;  // no Excel to tell (yet, or any more)
-    if (queue_for_notifier(notifier.waiting, server->callback_cookie))
-        return true;
-    // ServerTerminate may arrive inside the call and let go of it.
-    callback->AddRef();
-    HRESULT result = callback->UpdateNotify();
-    callback->Release();
-    return SUCCEEDED(result);
+    Notifier *notifier = static_cast<RtdServer *>(table->owner)->notifier;
+    if (notifier)
+        notify_excel(notifier);  // no Excel to tell (yet, or any more) otherwise
+    return true;
 }
 
 void notify_rtd_clients(bool message)
@@ -592,8 +451,32 @@ void notify_rtd_clients(bool message)
 void rtd_notify_failed(LPARAM which)
 {
     for (TopicTable *table : rtd_state.tables) {
-        if (static_cast<RtdServer *>(table->owner)->callback_cookie == static_cast<DWORD>(which))
+        Notifier *notifier = static_cast<RtdServer *>(table->owner)->notifier;
+        if (notifier && notifier->id == static_cast<DWORD>(which))
             table->notified = false;
+    }
+}
+
+// Waits until every thread has ended or the limit has passed, and closes
+// the handles. The window's thread goes on taking calls meanwhile: an Excel
+// told Disconnect may call back (DisconnectData, ServerTerminate) before it
+// answers.
+static void wait_for_threads(const std::vector<HANDLE> &threads, DWORD limit_ms)
+{
+    const ULONGLONG deadline = GetTickCount64() + limit_ms;
+    for (HANDLE thread : threads) {
+        for (;;) {
+            ULONGLONG now = GetTickCount64();
+            DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+            if (MsgWaitForMultipleObjects(1, &thread, FALSE, left, QS_ALLINPUT) != WAIT_OBJECT_0 + 1)
+                break;
+            MSG message;
+            while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+                TranslateMessage(&message);
+                DispatchMessageA(&message);
+            }
+        }
+        CloseHandle(thread);
     }
 }
 
@@ -603,16 +486,24 @@ void stop_rtd_server()
         return;
     stopped = true;
     rtd_state.closing = true;
+    // Every Excel is told at once, each by its own thread; a hung one holds
+    // up none of the others, and the exit at most DISCONNECT_LIMIT_MS.
+    std::vector<HANDLE> threads;
     std::vector<RtdServer *> servers = hold_servers();
     for (RtdServer *server : servers) {
-        IRTDUpdateEvent *callback = server->callback;
-        if (!callback)
+        if (!server->notifier)
             continue;
-        callback->AddRef();
-        callback->Disconnect();
-        callback->Release();
+        HANDLE thread = disconnect_excel(server->notifier);
+        server->notifier = nullptr;
+        if (!thread)
+            continue;
+        try {
+            threads.push_back(thread);
+        } catch (const std::bad_alloc &) {
+            CloseHandle(thread);
+        }
     }
-    stop_notifier();
+    wait_for_threads(threads, DISCONNECT_LIMIT_MS);
     release_all(servers);
     if (class_cookie)
         CoRevokeClassObject(class_cookie);
@@ -629,9 +520,6 @@ void end_rtd_com()
         type_library->Release();
     server_type_info = nullptr;
     type_library = nullptr;
-    if (notifier.interfaces)
-        notifier.interfaces->Release();
-    notifier.interfaces = nullptr;
     CoRegisterMessageFilter(nullptr, nullptr);
     CoUninitialize();
     com_initialised = false;

@@ -30,7 +30,7 @@
 enum { EXIT_OK = 0, EXIT_FAULT = 1, EXIT_NO_SERVER = 2, EXIT_UNFINISHED = 3, EXIT_USAGE = 64 };
 
 static const char USAGE[] =
-    "usage: rtdwatch [--progid P] [--throttle MS] [--busy MS] [--count N]\n"
+    "usage: rtdwatch [--progid P] [--throttle MS] [--busy MS] [--opened] [--count N]\n"
     "                [--timeout SECONDS] [--items-from FILE] ITEM...\n"
     "An ITEM is one string (1234.lastprice) or two joined by a comma\n"
     "(1234,lastprice), as the strings of =RTD(\"Quellvarden.Quote\",,...).\n"
@@ -38,7 +38,9 @@ static const char USAGE[] =
     "every value RefreshData carries: numbers as numbers, texts in double quotes,\n"
     "#N/A for a topic the server refuses. --throttle is the least time between\n"
     "two RefreshData calls (default 2000 ms, as Excel). --busy keeps each\n"
-    "UpdateNotify from answering for MS, as a workbook that hangs.\n"
+    "UpdateNotify and Disconnect from answering for MS, as a workbook that hangs.\n"
+    "--opened connects as Excel opening a saved workbook does (GetNewValues\n"
+    "false): a value the server leaves GetNewValues false for prints as (saved).\n"
     "When the server calls Disconnect, rtdwatch prints a line and ends with\n"
     "exit code 0; what Excel does then is not documented.\n"
     "Exit codes: 0 done, 1 the server broke the rules, 2 no RTD server,\n"
@@ -47,9 +49,10 @@ static const char USAGE[] =
 struct Options {
     std::wstring progid = L"Quellvarden.Quote";
     DWORD throttle = 2000;
-    DWORD busy = 0; // ms each UpdateNotify takes to answer
-    long count = 0;     // 0: no count
-    double timeout = 0; // seconds, 0: none
+    DWORD busy = 0;       // ms each UpdateNotify and Disconnect takes to answer
+    bool opened = false;  // ConnectData with GetNewValues false
+    long count = 0;       // 0: no count
+    double timeout = 0;   // seconds, 0: none
     std::vector<std::string> items;
 };
 
@@ -117,6 +120,10 @@ static int parse_args(const std::vector<std::string> &args)
         if (arg == "--help") {
             fputs(USAGE, stdout);
             return -1;
+        }
+        if (arg == "--opened") {
+            options.opened = true;
+            continue;
         }
         std::string value;
         const size_t eq = arg.find('=');
@@ -197,6 +204,8 @@ public:
     HRESULT STDMETHODCALLTYPE Disconnect() override
     {
         disconnected = true;
+        if (options.busy)
+            Sleep(options.busy);
         return S_OK;
     }
     LONG heartbeat = 15000;
@@ -210,13 +219,19 @@ static RtdCell copy_cell(const VARIANT &v)
     RtdCell cell;
     cell.type = V_VT(&v);
     switch (V_VT(&v)) {
-    case VT_I4: cell.i4 = V_I4(&v); break;
-    case VT_R8: cell.r8 = V_R8(&v); break;
+    case VT_I4:
+        cell.i4 = V_I4(&v);
+        break;
+    case VT_R8:
+        cell.r8 = V_R8(&v);
+        break;
     case VT_BSTR:
         if (V_BSTR(&v))
             cell.text.assign(reinterpret_cast<const char16_t *>(V_BSTR(&v)), SysStringLen(V_BSTR(&v)));
         break;
-    case VT_ERROR: cell.scode = static_cast<uint32_t>(V_ERROR(&v)); break;
+    case VT_ERROR:
+        cell.scode = static_cast<uint32_t>(V_ERROR(&v));
+        break;
     }
     return cell;
 }
@@ -305,7 +320,8 @@ int main()
     IRtdServer *server = nullptr;
     HRESULT hr = CLSIDFromProgID(options.progid.c_str(), &clsid);
     if (SUCCEEDED(hr))
-        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IRtdServer, reinterpret_cast<void **>(&server));
+        hr = CoCreateInstance(clsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IRtdServer,
+                              reinterpret_cast<void **>(&server));
     if (FAILED(hr)) {
         fprintf(stderr, "rtdwatch: no RTD server %s (0x%08lX)\n", utf8(options.progid.c_str()).c_str(),
                 static_cast<unsigned long>(hr));
@@ -333,7 +349,8 @@ int main()
         VariantInit(&answer);
         hr = server->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
         if (SUCCEEDED(hr))
-            hr = server->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &answer, nullptr, nullptr);
+            hr = server->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &none, &answer, nullptr,
+                                nullptr);
         if (FAILED(hr) || id != 14 || V_VT(&answer) != VT_I4 || V_I4(&answer) != 1) {
             fprintf(stderr, "rtdwatch: Heartbeat through IDispatch: 0x%08lX, DISPID %ld\n",
                     static_cast<unsigned long>(hr), static_cast<long>(id));
@@ -347,24 +364,26 @@ int main()
     for (size_t i = 0; rc == EXIT_OK && i < options.items.size(); i++) {
         const long id = static_cast<long>(i + 1);
         SAFEARRAY *strings = topic_strings(options.items[i]);
-        VARIANT_BOOL get_new_values = VARIANT_TRUE;
+        VARIANT_BOOL get_new_values = options.opened ? VARIANT_FALSE : VARIANT_TRUE;
         VARIANT value;
         VariantInit(&value);
         hr = server->ConnectData(id, &strings, &get_new_values, &value);
         SafeArrayDestroy(strings);
         std::string shown;
         if (FAILED(hr) || !format_value(copy_cell(value), &shown)) {
-            fprintf(stderr, "rtdwatch: ConnectData of %s answered 0x%08lX, type %u\n", options.items[i].c_str(),
-                    static_cast<unsigned long>(hr), unsigned(V_VT(&value)));
+            fprintf(stderr, "rtdwatch: ConnectData of %s answered 0x%08lX, type %u\n",
+                    options.items[i].c_str(), static_cast<unsigned long>(hr), unsigned(V_VT(&value)));
             rc = EXIT_FAULT;
         } else {
             topics.insert(id);
-            print_line(options.items[i], shown);
+            // Excel keeps the workbook's saved value unless told to take the new one.
+            print_line(options.items[i], get_new_values ? shown : "(saved)");
         }
         VariantClear(&value);
     }
 
-    const ULONGLONG deadline = options.timeout > 0 ? started + static_cast<ULONGLONG>(options.timeout * 1000.0) : 0;
+    const ULONGLONG deadline =
+        options.timeout > 0 ? started + static_cast<ULONGLONG>(options.timeout * 1000.0) : 0;
     ULONGLONG last_refresh = 0, last_sign = GetTickCount64();
     while (rc == EXIT_OK && !interrupted && !disconnected && !goal_reached()) {
         ULONGLONG now = GetTickCount64();
@@ -379,8 +398,8 @@ int main()
             std::vector<TopicValue> values;
             std::string why;
             if (FAILED(hr) || !decode_refresh(copy_answer(changes, count), topics, &values, &why)) {
-                fprintf(stderr, "rtdwatch: RefreshData answered 0x%08lX: %s\n", static_cast<unsigned long>(hr),
-                        why.c_str());
+                fprintf(stderr, "rtdwatch: RefreshData answered 0x%08lX: %s\n",
+                        static_cast<unsigned long>(hr), why.c_str());
                 rc = EXIT_FAULT;
             }
             if (changes)
