@@ -28,6 +28,48 @@ static const char WINDOW_TITLE[] = "Quellvarden Vantrel";
 constexpr u_short FEED_PORT = 8902;
 // Only FD_ACCEPT and errors are acted on.
 constexpr long LISTEN_EVENTS = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+// How long a copy that COM started and that cannot serve shows why before
+// it ends: about as long as Windows shows a balloon.
+constexpr UINT_PTR BALLOON_TIMER_ID = 1031;
+constexpr UINT BALLOON_MS = 10000;
+static const char COM_START_PORT_TAKEN[] =
+    "Excel started Vantrel, but another copy already holds port 8902, so this one ends. An Excel run "
+    "as administrator cannot use a copy that runs without: start Excel normally, or end Vantrel and "
+    "let Excel start it.";
+static const char COM_START_NO_CLASS[] =
+    "Excel started Vantrel, but Windows refused its RTD server, so it ends and the RTD cells show #N/A.";
+
+// A copy that COM started and that cannot serve says why in a balloon of
+// its tray icon (it has no window on the screen, and a message box would
+// hold up Excel's activation) and on its last status line, lets the balloon
+// show, and then ends. Without a notification area it ends at once.
+static void end_com_start(const char *why)
+{
+    print_status(STATUS_ERROR, "%s", why);
+    if (show_tray_balloon(why)) {
+        SetTimer(main_window, BALLOON_TIMER_ID, BALLOON_MS, nullptr);
+        MSG message;
+        while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+            if (message.message == WM_TIMER && message.hwnd == main_window &&
+                message.wParam == BALLOON_TIMER_ID)
+                break;
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        KillTimer(main_window, BALLOON_TIMER_ID);
+    }
+    Shell_NotifyIconA(NIM_DELETE, &tray_icon_data);
+}
+
+// A start that fails once the port is bound lets go of what it holds: the
+// class object (COM itself goes in WinMain), the listener, the tray icon.
+static void abandon_start()
+{
+    stop_rtd_server();
+    closesocket(listen_socket);
+    listen_socket = INVALID_SOCKET;
+    WSACleanup();
+}
 
 void tell_faces(const char *item, FieldPlace place)
 {
@@ -91,11 +133,13 @@ BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
     address.sin_addr.s_addr = inet_addr("127.0.0.1");
     address.sin_port = htons(FEED_PORT);
     if (bind(listen_socket, reinterpret_cast<sockaddr *>(&address), static_cast<int>(sizeof address)) != 0) {
-        // A copy COM started beside the one that runs ends quietly: the
-        // client is served by the first.
-        if (!started_by_com)
-            MessageBoxA(main_window, "Bind Error. Program already running?", WINDOW_TITLE, MB_OK);
+        // A copy COM started beside the one that runs shows no box, which
+        // would hold up the activation, but says why before it ends.
         WSACleanup();
+        if (started_by_com)
+            end_com_start(COM_START_PORT_TAKEN);
+        else
+            MessageBoxA(main_window, "Bind Error. Program already running?", WINDOW_TITLE, MB_OK);
         return FALSE;
     }
     if (WSAAsyncSelect(listen_socket, main_window, WM_LISTEN_SOCKET, LISTEN_EVENTS) != 0) {
@@ -118,8 +162,23 @@ BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
     // any message box of the DDE start could hold up an activation.
     register_rtd_class();
     bool rtd_serves = start_rtd_server();
+    if (started_by_com && !rtd_serves) {
+        abandon_start();
+        end_com_start(COM_START_NO_CLASS);
+        return FALSE;
+    }
+    DdeStartReport report;
+    BOOL dde_serves = dde_start(&report);
+    if (!dde_serves) {
+        MessageBoxA(nullptr, report.text, report.caption, MB_OK);
+        if (report.fatal) {
+            abandon_start();
+            Shell_NotifyIconA(NIM_DELETE, &tray_icon_data);
+            return FALSE;
+        }
+    }
     // With neither face serving, every feed client is refused.
-    if (dde_start() == 1 || rtd_serves)
+    if (dde_serves || rtd_serves)
         ready_feed();
     SetTimer(main_window, ANIMATION_TIMER_ID, 1000, nullptr);
     return TRUE;

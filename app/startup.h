@@ -22,9 +22,12 @@ void tell_faces(const char *item, FieldPlace place);
 bool is_com_start(const char *command_line);
 
 // Brings the program up in its fixed order; FALSE (after the failing step's
-// message box, where it has one) when something it checks fails. Started by
-// COM, the window starts hidden in the tray, and a port taken by another
-// copy ends the program quietly: COM may start two copies at once.
+// message box, where it has one) when something it checks fails, with what
+// it had taken let go again. Started by COM, the window starts hidden in the
+// tray; a port taken by another copy (COM may start two at once, and an
+// elevated Excel cannot use a copy that runs without elevation) or a class
+// object that cannot be registered shows no box but a balloon that says
+// why, for about ten seconds, before the program ends.
 BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com = false);
 
 // Once however often called: the RTD server tells every Excel and stops,

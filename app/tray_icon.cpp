@@ -34,6 +34,16 @@ void init_tray_icon_data()
     std::snprintf(tray_icon_data.szTip, sizeof tray_icon_data.szTip, "%.64s", "Quellvarden Vantrel");
 }
 
+bool show_tray_balloon(const char *text)
+{
+    NOTIFYICONDATAA data = tray_icon_data;
+    data.uFlags |= NIF_INFO;
+    data.dwInfoFlags = NIIF_WARNING;
+    std::snprintf(data.szInfoTitle, sizeof data.szInfoTitle, "%s", "Quellvarden Vantrel");
+    std::snprintf(data.szInfo, sizeof data.szInfo, "%s", text);
+    return Shell_NotifyIconA(NIM_ADD, &data) || Shell_NotifyIconA(NIM_MODIFY, &data);
+}
+
 void create_tray_menu()
 {
     tray_menu = CreatePopupMenu();

@@ -12,6 +12,10 @@ extern int animation_frame;
 
 // Clears and fills tray_icon_data for main_window, with the start icon 101.
 void init_tray_icon_data();
+// The tray icon, added if it is not there yet, with a warning balloon of
+// text (cut to 255 characters). False when the notification area takes
+// neither (none is there: no balloon shows).
+bool show_tray_balloon(const char *text);
 // The one-item popup menu "Close" of the tray icon.
 void create_tray_menu();
 // One tick of timer 1028: the next frame of the cycle the feed state asks for.

@@ -14,27 +14,33 @@ HSZ service_name;
 HSZ topic_name;
 UINT xltable_format;
 
-int dde_start()
+BOOL dde_start(DdeStartReport *report)
 {
-    char code[100];
+    report->fatal = true;
     if (DdeInitializeA(&dde_instance, dde_callback, 0, 0) != DMLERR_NO_ERROR) {
-        std::snprintf(code, sizeof code, "%x", DdeGetLastError(dde_instance));
-        MessageBoxA(nullptr, "DDEInitialize error", code, MB_OK);
-        ExitProcess(0);
+        report->text = "DDEInitialize error";
+        std::snprintf(report->caption, sizeof report->caption, "%x", DdeGetLastError(dde_instance));
+        dde_instance = 0;
+        return FALSE;
     }
     service_name = DdeCreateStringHandleA(dde_instance, "Quellvarden", CP_WINANSI);
     if (!service_name) {
-        std::snprintf(code, sizeof code, "%d", static_cast<int>(DdeGetLastError(dde_instance)));
-        MessageBoxA(nullptr, "SERVICE FAIL", code, MB_OK);
-        ExitProcess(0);
+        report->text = "SERVICE FAIL";
+        std::snprintf(report->caption, sizeof report->caption, "%d",
+                      static_cast<int>(DdeGetLastError(dde_instance)));
+        DdeUninitialize(dde_instance);
+        dde_instance = 0;
+        return FALSE;
     }
     topic_name = DdeCreateStringHandleA(dde_instance, "Quote", 0);
     if (!DdeNameService(dde_instance, service_name, nullptr, DNS_REGISTER)) {
-        MessageBoxA(nullptr, "DDE Nameservice failed", "DDE Error", MB_OK);
-        return 0;
+        report->fatal = false;
+        report->text = "DDE Nameservice failed";
+        std::snprintf(report->caption, sizeof report->caption, "DDE Error");
+        return FALSE;
     }
     xltable_format = RegisterClipboardFormatA("XlTable");
-    return 1;
+    return TRUE;
 }
 
 void post_advise(const char *item)

@@ -8,16 +8,26 @@ extern HSZ service_name;  // "Quellvarden"
 extern HSZ topic_name;    // "Quote"
 extern UINT xltable_format;
 
-// Registers the service. Ends the process (exit code 0) after a message box
-// when the library cannot start or the service name cannot be made. Returns 0
-// after a warning when the name service refuses the name: the program then
-// stays unreachable (and start-up leaves the feed closed). Returns 1 on
-// success.
-int dde_start();
+// What start-up shows in a message box (no owner, MB_OK) when dde_start
+// does not succeed, and whether the program can run on.
+struct DdeStartReport {
+    bool fatal;        // the library could not start or the name not be made
+    const char *text;  // the box's text
+    char caption[100];
+};
+
+// Registers the service: TRUE on success. FALSE with *report filled when it
+// does not; shows nothing and never ends the process. When report->fatal,
+// nothing is left of the DDE side (dde_instance is 0 again) and start-up
+// ends the program; otherwise only the name service refused the name, and
+// the program runs on unreachable under it (start-up leaves the feed
+// closed unless the RTD server serves).
+BOOL dde_start(DdeStartReport *report);
 
 // Has every advise loop on item fetch its field's new value before this
 // returns: the DDE library calls dde_callback for each, which takes
-// registry_lock again on this thread. Nothing before dde_start has run.
+// registry_lock again on this thread. Nothing before dde_start has run, nor
+// after a dde_start that failed.
 void post_advise(const char *item);
 
 // The transaction callback; see dde_service.cpp for the answers.

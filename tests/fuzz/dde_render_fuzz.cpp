@@ -73,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     fresh_process();
     InitializeCriticalSectionAndSpinCount(&registry_lock, 1024);
-    FUZZ_CHECK(dde_start() == 1);
+    DdeStartReport report;
+    FUZZ_CHECK(dde_start(&report));
     UINT format = format_for(data[0]);
     std::vector<char> text(data + 1, data + (size > VALUE_TEXT_SIZE ? VALUE_TEXT_SIZE : size));
     text.push_back('\0');

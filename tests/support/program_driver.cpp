@@ -38,6 +38,7 @@ void fresh_process()
         delete table;
     rtd_state = RtdState{};
     rtd_class_object_registers = false;
+    rtd_server_stops = rtd_com_ends = 0;
     free_registry();
     std::memset(&registry_lock, 0, sizeof registry_lock);
     std::memset(&status_board, 0, sizeof status_board);

@@ -10,6 +10,8 @@
 // What the native build's stand-in for the RTD server's COM shell answers
 // start-up: whether its class object registered (false after fresh_process).
 extern bool rtd_class_object_registers;
+// How often start-up or shutdown stopped the RTD server and let go of COM.
+extern int rtd_server_stops, rtd_com_ends;
 
 // The stand-in layer and every global record of the program back to their
 // load-time state; frees what the registry and the send queue hold.

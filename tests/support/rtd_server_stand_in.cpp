@@ -6,6 +6,7 @@
 #include "tests/support/program_driver.h"
 
 bool rtd_class_object_registers = false;
+int rtd_server_stops, rtd_com_ends;
 
 bool start_rtd_server()
 {
@@ -14,10 +15,12 @@ bool start_rtd_server()
 
 void stop_rtd_server()
 {
+    ++rtd_server_stops;
 }
 
 void end_rtd_com()
 {
+    ++rtd_com_ends;
 }
 
 void notify_rtd_clients(bool)

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 
 static HINSTANCE const INSTANCE = reinterpret_cast<HINSTANCE>(0x400000);
@@ -126,18 +128,56 @@ INSTANTIATE_TEST_SUITE_P(CommandLines, ComStart, testing::ValuesIn(COM_START_CAS
 // command; with the port taken by a copy that runs, it ends without a box.
 TEST_F(Startup, ComStartHidesTheWindowInTheTray)
 {
+    rtd_class_object_registers = true;
     ASSERT_TRUE(init_instance(INSTANCE, SW_SHOWNORMAL, true));
     EXPECT_EQ(standin::records().show_commands.back(), SW_HIDE);
     EXPECT_FALSE(standin::window(main_window).visible);
     EXPECT_TRUE(standin::tray_icon_shown(main_window, TRAY_ICON_ID));
 }
 
-TEST_F(Startup, ComStartBesideARunningCopyEndsQuietly)
+// A copy that COM started and cannot serve shows no box (it would hold up
+// Excel's activation) but says why in a balloon, which it lets show until
+// its timer, then ends with its port and class object given back.
+struct ComFailureCase {
+    const char *name;
+    std::function<void()> arrange;
+};
+
+class ComStartThatCannotServe : public Startup, public testing::WithParamInterface<ComFailureCase> {};
+
+TEST_P(ComStartThatCannotServe, SaysWhyInABalloonThenEnds)
+{
+    rtd_class_object_registers = true;
+    GetParam().arrange();
+    standin::script().idle.push_back([] { ASSERT_TRUE(standin::timer_elapses(main_window, 1031)); });
+    EXPECT_EQ(WinMain(INSTANCE, nullptr, const_cast<LPSTR>("-Embedding"), SW_SHOWDEFAULT), 0);
+    const auto &r = standin::records();
+    EXPECT_TRUE(r.message_boxes.empty());
+    auto balloon =
+        std::find_if(r.notify_icons.begin(), r.notify_icons.end(),
+                     [](const standin::NotifyRecord &n) { return (n.data.uFlags & NIF_INFO) != 0; });
+    ASSERT_NE(balloon, r.notify_icons.end());
+    EXPECT_STREQ(balloon->data.szInfo, status_line(STATUS_ERROR).c_str());
+    EXPECT_GT(std::strlen(balloon->data.szInfo), 0u);
+    EXPECT_FALSE(standin::tray_icon_shown(main_window, TRAY_ICON_ID));
+    EXPECT_EQ(r.wsa_cleanups, 1);
+    EXPECT_TRUE(r.accelerators.empty()) << "the program's own loop never ran";
+    EXPECT_EQ(rtd_com_ends, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, ComStartThatCannotServe,
+    testing::Values(ComFailureCase{"PortTaken", [] { standin::script().bind_error = WSAEADDRINUSE; }},
+                    ComFailureCase{"ClassObjectRefused", [] { rtd_class_object_registers = false; }}),
+    [](const testing::TestParamInfo<ComFailureCase> &info) { return info.param.name; });
+
+// Without a notification area (no shell) there is no balloon to wait for.
+TEST_F(Startup, ComStartThatCannotServeWithoutATrayEndsAtOnce)
 {
     standin::script().bind_error = WSAEADDRINUSE;
+    standin::script().notify_icon_result = FALSE;
     EXPECT_EQ(WinMain(INSTANCE, nullptr, const_cast<LPSTR>("-Embedding"), SW_SHOWDEFAULT), 0);
     EXPECT_TRUE(standin::records().message_boxes.empty());
-    EXPECT_EQ(standin::records().wsa_cleanups, 1);
 }
 
 // Only the copy that holds the port says where COM finds the program.
@@ -160,17 +200,29 @@ TEST_F(Startup, EachFailingStepShowsItsBoxAndReleasesWhatItSays)
         std::function<void()> arrange;
         const char *text, *caption;
         int cleanups, closes;
+        bool owned;     // the box belongs to the main window
+        int rtd_stops;  // the class object revoked
     } cases[] = {
-        {"window", [] { standin::script().create_window_fails = true; }, nullptr, nullptr, 0, 0},
+        {"window", [] { standin::script().create_window_fails = true; }, nullptr, nullptr, 0, 0, true, 0},
         {"wsastartup", [] { standin::script().wsa_startup_result = 10091 /* WSASYSNOTREADY */; },
-         "WSAStartup failed", "error", 0, 0},
+         "WSAStartup failed", "error", 0, 0, true, 0},
         {"socket", [] { standin::script().socket_error = 10024 /* WSAEMFILE */; }, "Socket Error", "Error", 1,
-         0},
+         0, true, 0},
         {"bind", [] { standin::script().bind_error = WSAEADDRINUSE; }, "Bind Error. Program already running?",
-         "Quellvarden Vantrel", 1, 0},
-        {"asyncselect", [] { standin::script().async_select_error = WSAEINVAL; }, "ASYNC FAIL", "ERROR", 1,
-         1},
-        {"lock", [] { standin::script().init_critical_section = FALSE; }, nullptr, nullptr, 0, 0},
+         "Quellvarden Vantrel", 1, 0, true, 0},
+        {"asyncselect", [] { standin::script().async_select_error = WSAEINVAL; }, "ASYNC FAIL", "ERROR", 1, 1,
+         true, 0},
+        {"lock", [] { standin::script().init_critical_section = FALSE; }, nullptr, nullptr, 0, 0, true, 0},
+        // The DDE library: once the class object is registered, which the
+        // start then revokes before it ends.
+        {"ddeinitialize",
+         [] {
+             standin::script().dde_initialize_result = DMLERR_SYS_ERROR;
+             standin::script().dde_failure_error = 0x4009;
+         },
+         "DDEInitialize error", "4009", 1, 1, false, 1},
+        {"ddeservice", [] { standin::script().failing_strings = {"Quellvarden"}; }, "SERVICE FAIL", nullptr,
+         1, 1, false, 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -181,12 +233,16 @@ TEST_F(Startup, EachFailingStepShowsItsBoxAndReleasesWhatItSays)
         const auto &r = standin::records();
         if (c.text) {
             ASSERT_EQ(r.message_boxes.size(), 1u);
-            EXPECT_EQ(r.message_boxes[0].owner, main_window);
+            EXPECT_EQ(r.message_boxes[0].owner, c.owned ? main_window : nullptr);
             EXPECT_NE(main_window, nullptr);
             EXPECT_EQ(r.message_boxes[0].text, c.text);
-            EXPECT_EQ(r.message_boxes[0].caption, c.caption);
+            if (c.caption) {
+                EXPECT_EQ(r.message_boxes[0].caption, c.caption);
+            }
             EXPECT_EQ(r.message_boxes[0].type, static_cast<UINT>(MB_OK));
-            EXPECT_TRUE(r.show_commands.empty()) << "boxes come before the window is shown";
+            if (c.owned) {
+                EXPECT_TRUE(r.show_commands.empty()) << "boxes come before the window is shown";
+            }
         } else {
             EXPECT_TRUE(r.message_boxes.empty());
         }
@@ -194,6 +250,7 @@ TEST_F(Startup, EachFailingStepShowsItsBoxAndReleasesWhatItSays)
         EXPECT_EQ(static_cast<int>(r.closed.size()), c.closes);
         EXPECT_TRUE(r.timers.empty());
         EXPECT_FALSE(standin::service_registered("Quellvarden"));
+        EXPECT_EQ(rtd_server_stops, c.rtd_stops);
     }
 }
 

@@ -5,7 +5,8 @@
 void start_dde_side()
 {
     InitializeCriticalSectionAndSpinCount(&registry_lock, 1024);
-    ASSERT_EQ(dde_start(), 1);
+    DdeStartReport report;
+    ASSERT_TRUE(dde_start(&report));
     request_new_field = send_request;
     field_changed = tell_faces;
     ready_feed();
