@@ -16,11 +16,14 @@ from pathlib import Path
 REPO = Path(__file__).resolve().parents[3]
 # VANTREL_EXE_DIR points the tests at executables built elsewhere.
 EXE_DIR = Path(os.environ.get("VANTREL_EXE_DIR", REPO / "build" / "windows")).resolve()
+# The 32-bit tools (rtdwatch32.exe) and the tests' 32-bit type library.
+EXE32_DIR = Path(os.environ.get("VANTREL_EXE32_DIR", REPO / "build" / "windows32")).resolve()
 ARTIFACTS = REPO / "build" / "artifacts"
 WINE_PREFIX_SH = REPO / "scripts" / "wine-prefix.sh"
-# Wine's own programs in their 64-bit build: with Wine's 32-bit half
-# installed, `wine reg` is the 32-bit reg, which reads and writes the 32-bit
-# registry view (scripts/wine-env.sh says the same for the scripts).
+# Wine's 64-bit loader: with Wine's 32-bit half installed, `wine reg` is the
+# 32-bit reg, which reads and writes the 32-bit registry view, and so is
+# `wine C:\windows\system32\reg.exe` (scripts/wine-env.sh says the same
+# for the scripts).
 WINE64 = "/usr/lib/wine/wine64" if os.path.exists("/usr/lib/wine/wine64") else "wine"
 
 FEED_PORT = 8902
@@ -116,10 +119,19 @@ def running_prefix(role, driver, log_path, env=None):
 def require_executables(*names):
     """Fails when the Windows build is missing."""
     names = names or ("vantrel.exe", "ddewatch.exe", "winctl.exe")
-    missing = [exe for exe in names if not (EXE_DIR / exe).is_file()]
+    missing = [exe for exe in names if not built_path(exe)]
     if missing:
-        fail("missing %s in %s: build them with scripts/build.sh windows"
-             % (", ".join(missing), EXE_DIR))
+        fail("missing %s in %s or %s: build them with scripts/build.sh windows"
+             % (", ".join(missing), EXE_DIR, EXE32_DIR))
+
+
+def built_path(exe):
+    """Where the build put one of its executables or files; None when it
+    did not."""
+    for folder in (EXE_DIR, EXE32_DIR):
+        if (folder / exe).is_file():
+            return folder / exe
+    return None
 
 
 # ---------------------------------------------------------------------------
@@ -237,9 +249,13 @@ class Wine:
     def start(self, exe, *args):
         """Starts one of the built executables (or, for a name without a
         folder that is not built here, one of Wine's own programs)."""
-        built = (EXE_DIR / exe).is_file()
-        program = str(EXE_DIR / exe) if built else exe
-        argv = ["wine" if built else WINE64, program] + [str(a) for a in args]
+        built = built_path(exe)
+        program = str(built) if built else str(exe)
+        # Wine's 64-bit loader for everything but the 32-bit build: `wine`
+        # would run a program of Wine's own (reg.exe, also by its path in
+        # system32) as its 32-bit build.
+        loader = "wine" if built and built.parent == EXE32_DIR else WINE64
+        argv = [loader, program] + [str(a) for a in args]
         out_path, err_path = self._files(exe)
         with open(out_path, "wb") as out, open(err_path, "wb") as err:
             popen = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
