@@ -11,12 +11,18 @@
 //                       keys where they name the program's type library, and
 //                       the library's own key, so that no RTD server is left
 //                       marshaled through a program that is gone.
+//   RegisterRtdInterfaces  per-machine install, deferred, as the system
+//                       account: the two RTD interfaces' keys under
+//                       HKEY_LOCAL_MACHINE naming the installed vantrel.exe
+//                       (CustomActionData), only where Excel's are not
+//                       usable, as the program does for the user.
 
 #include "rtd/rtd_registration.h"
 
 #include <windows.h>
 
 #include <msi.h>
+#include <objbase.h>
 #include <msiquery.h>
 
 #include <cwchar>
@@ -176,4 +182,25 @@ extern "C" __declspec(dllexport) UINT __stdcall RemoveRtdTypeLibrary(MSIHANDLE i
     }
     log_line(install, L"Vantrel: removed the RTD server's type library");
     return ERROR_SUCCESS;
+}
+
+// Fails the install when a key cannot be written: an elevated Excel would
+// then find no way to the program.
+extern "C" __declspec(dllexport) UINT __stdcall RegisterRtdInterfaces(MSIHANDLE install)
+{
+    static wchar_t program[32768];
+    DWORD length = sizeof program / sizeof *program;
+    if (MsiGetPropertyW(install, L"CustomActionData", program, &length) != ERROR_SUCCESS || length == 0) {
+        log_line(install, L"Vantrel: no path of vantrel.exe for the RTD interfaces");
+        return ERROR_INSTALL_FAILURE;
+    }
+    bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
+    bool written = register_rtd_interfaces(HKEY_LOCAL_MACHINE, program, type_library_loads);
+    if (com)
+        CoUninitialize();
+    log_line(install,
+             written ? L"Vantrel: the RTD interfaces are usable for [1]"
+                     : L"Vantrel: could not write the RTD interfaces' keys for [1]",
+             program);
+    return written ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }

@@ -36,6 +36,8 @@ constexpr char RTD_UPDATE_EVENT_IID[] = "{A43788C1-D91B-11D3-8F39-00C04F3651B8}"
 // major.minor, loads for this program and describes the interface `iid`:
 // LoadRegTypeLib in the COM shell.
 typedef bool (*LibraryLoads)(const char *library, unsigned major, unsigned minor, const char *iid);
+// The Windows builds' LibraryLoads: LoadRegTypeLib in this program's view.
+bool type_library_loads(const char *library, unsigned major, unsigned minor, const char *iid);
 
 // The user's class keys, when the ProgID's CLSID or the server's path is
 // missing or not this executable's; nothing when both are right, and

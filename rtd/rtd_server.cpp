@@ -352,29 +352,6 @@ public:
 
 static MessageFilter message_filter;
 
-// Whether a registered type library loads here and describes iid: Excel's
-// on a machine with a 64-bit Excel, or ours from an earlier start.
-static bool library_loads(const char *library, unsigned major, unsigned minor, const char *iid)
-{
-    WCHAR text[40];
-    GUID library_id, interface_id;
-    MultiByteToWideChar(CP_ACP, 0, library, -1, text, 40);
-    if (FAILED(CLSIDFromString(text, &library_id)))
-        return false;
-    MultiByteToWideChar(CP_ACP, 0, iid, -1, text, 40);
-    if (FAILED(CLSIDFromString(text, &interface_id)))
-        return false;
-    ITypeLib *loaded = nullptr;
-    if (FAILED(LoadRegTypeLib(library_id, static_cast<WORD>(major), static_cast<WORD>(minor), 0, &loaded)))
-        return false;
-    ITypeInfo *info = nullptr;
-    bool described = SUCCEEDED(loaded->GetTypeInfoOfGuid(interface_id, &info));
-    if (info)
-        info->Release();
-    loaded->Release();
-    return described;
-}
-
 bool start_rtd_server()
 {
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)))
@@ -392,7 +369,7 @@ bool start_rtd_server()
     remove_rtd_interfaces(HKEY_CURRENT_USER, KEY_WOW64_32KEY);
     remove_rtd_interfaces(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY);
     if (type_library)
-        register_rtd_interfaces(HKEY_CURRENT_USER, module_path, library_loads);
+        register_rtd_interfaces(HKEY_CURRENT_USER, module_path, type_library_loads);
 
     return SUCCEEDED(CoRegisterClassObject(CLSID_Quote, &class_factory, CLSCTX_LOCAL_SERVER,
                                            REGCLS_MULTIPLEUSE, &class_cookie));

@@ -36,6 +36,8 @@ SYSTEM32 = PREFIX / "drive_c" / "windows" / "system32"
 # A per-user install belongs in the user's local application data.
 USER_DIR = PREFIX / "drive_c" / "users" / getpass.getuser()
 INSTALL_DIR = USER_DIR / "AppData" / "Local" / "Programs" / "Quellvarden Vantrel"
+# A per-machine install belongs in Program Files.
+MACHINE_DIR = PREFIX / "drive_c" / "Program Files" / "Quellvarden Vantrel"
 SHORTCUT = USER_DIR / "AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Quellvarden Vantrel.lnk"
 
 RUN_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run"
@@ -43,6 +45,8 @@ RUN_KEY = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run"
 # registers where Excel's is missing (for the user; under Wine for the machine).
 RTD_CLASS_KEY = r"HKEY_CURRENT_USER\Software\Classes\CLSID\{51F696D5-6C46-424D-95EE-29A10B7AB50B}"
 RTD_PROGID_KEY = r"HKEY_CURRENT_USER\Software\Classes\Quellvarden.Quote"
+RTD_MACHINE_CLASS_KEY = RTD_CLASS_KEY.replace("HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE")
+MACHINE_RUN_KEY = RUN_KEY.replace("HKEY_CURRENT_USER", "HKEY_LOCAL_MACHINE")
 RTD_TYPE_LIBRARY = "{0CAE415D-A262-4A16-8D6A-33E68156F6F9}"
 ORIGINS_KEY = r"HKEY_CURRENT_USER\Software\Quellvarden\Vantrel\Origins"
 # The list of installed programs (lower case).
@@ -200,7 +204,8 @@ def packages():
                         (REPO / "CMakeLists.txt").read_text()).groups()
     higher = "%s.%s.%d" % (version[0], version[1], int(version[2]) + 1)
     name = "vantrel-%s-win64" % ".".join(version)
-    found = {"zip": REPO / "dist" / (name + ".zip"), "msi": REPO / "dist" / (name + ".msi")}
+    found = {"zip": REPO / "dist" / (name + ".zip"), "msi": REPO / "dist" / (name + ".msi"),
+             "machine": REPO / "dist" / (name + "-machine.msi")}
     for path in found.values():
         assert path.is_file(), "%s is missing: run scripts/package.sh" % path
     LOGS.mkdir(parents=True, exist_ok=True)
@@ -230,8 +235,10 @@ def install_env(packages):
         shutil.rmtree(PREFIX)
     with running_prefix("install", "null", log) as env:
         first_use = Desk(Wine(env, LOGS / "first-use"))
-        first_use.install("/i", packages["msi"])
-        first_use.install("/x", packages["msi"])
+        for msi in (packages["msi"], packages["machine"]):
+            first_use.install("/i", msi)
+            first_use.install("/x", msi)
+        first_use.close_copies()
         yield env
 
 
@@ -243,7 +250,7 @@ def desk(install_env, packages, request):
     wine.log_dir.mkdir(parents=True, exist_ok=True)
     desk = Desk(wine)
     yield desk
-    for msi in (packages["upgrade"], packages["msi"]):
+    for msi in (packages["upgrade"], packages["msi"], packages["machine"]):
         desk.msiexec("/x", msi)
     wine.close_all()
     desk.close_copies()
@@ -333,14 +340,47 @@ def test_uninstall_while_running_leaves_nothing_install_wrote(desk, packages, or
     before = desk.snapshot()
     desk.install("/i", packages["msi"])
     desk.wait_for_copies(1)
-    # No Excel in the prefix: the program registered its own type library.
-    assert interfaces_naming_the_type_library(desk.registry()) != []
+    # No Excel in the prefix: the program registered its own type library,
+    # and only in the 64-bit view, which a 32-bit Office does not read.
+    ours = interfaces_naming_the_type_library(desk.registry())
+    assert ours != [] and not [key for key in ours if "wow6432node" in key.lower()], ours
 
     desk.install("/x", packages["msi"])
 
     assert desk.wait_for_copies(0) == {}
     assert interfaces_naming_the_type_library(desk.registry()) == []
     after = desk.snapshot()
+    assert after == before, "left behind: %s; gone: %s" % (sorted(after - before), sorted(before - after))
+
+
+# For IT, as the system account: the RTD server and its interfaces for every
+# user (an elevated Excel reads only the machine's classes), autostart for
+# every user, and the program started from it leaves the user's classes
+# alone; removing it leaves nothing.
+def test_per_machine_install_serves_every_user_and_uninstall_leaves_nothing(desk, packages):
+    before = desk.snapshot()
+    desk.install("/i", packages["machine"])
+
+    exe = drive_c_path(MACHINE_DIR / "vantrel.exe")
+    registry = desk.registry()
+    assert registry[RTD_MACHINE_CLASS_KEY + "\\LocalServer32"] == {"@": '"%s"' % exe}
+    assert registry[MACHINE_RUN_KEY]["Quellvarden Vantrel"] == '"%s"' % exe
+    ours = interfaces_naming_the_type_library(registry)
+    assert ours and all(key.upper().startswith("HKEY_LOCAL_MACHINE\\SOFTWARE\\CLASSES\\INTERFACE")
+                        for key in ours), ours
+    assert desk.wait_for_copies(0) == {}, "the per-machine package starts nothing"
+    app = desk.wine.start(MACHINE_DIR / "vantrel.exe")
+    desk.wait_for_copies(1)
+    assert RTD_CLASS_KEY + "\\LocalServer32" not in desk.registry()
+    assert desk.wine.close_vantrel(app) == 0
+
+    desk.install("/x", packages["machine"])
+    # Wine's installer deletes the machine's Run key once it holds no value
+    # (Windows keeps it), and Wine's logon makes it again: the key alone is
+    # no part of what the install left.
+    empty_run_key = {"key %s" % MACHINE_RUN_KEY}
+    after = desk.snapshot() - empty_run_key
+    before -= empty_run_key
     assert after == before, "left behind: %s; gone: %s" % (sorted(after - before), sorted(before - after))
 
 

@@ -21,7 +21,7 @@ def test_second_run_writes_identical_packages(tmp_path):
                               stdin=subprocess.DEVNULL, stdout=out, stderr=out, timeout=900).returncode
     assert code == 0, log.read_text()
     written = sorted(p.name for p in again.iterdir())
-    assert len(written) == 3, written
+    assert len(written) == 4, written
     for name in written:
         assert (DIST / name).is_file(), "%s missing in %s: run scripts/package.sh" % (name, DIST)
         assert (again / name).read_bytes() == (DIST / name).read_bytes(), \
