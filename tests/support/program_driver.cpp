@@ -3,8 +3,10 @@
 #include "app/main_window.h"
 #include "app/startup.h"
 #include "app/tray_icon.h"
+#include "core/clock.h"
 #include "core/registry.h"
 #include "core/status_board.h"
+#include "core/status_topic.h"
 #include "dde/dde_service.h"
 #include "feed/feed_box.h"
 #include "feed/feed_client.h"
@@ -49,6 +51,9 @@ void fresh_process()
     feed_boxes = FeedBoxes{};
     request_new_field = nullptr;
     field_changed = nullptr;
+    status_changed = nullptr;
+    status_topic = StatusTopic{};
+    clock_state = ClockState{};
     dde_instance = 0;
     service_name = topic_name = nullptr;
     xltable_format = 0;
