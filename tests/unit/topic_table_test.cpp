@@ -28,12 +28,14 @@ protected:
         a = new_topic_table(nullptr);
         b = new_topic_table(nullptr);
     }
-    ConnectOutcome connect(TopicTable *table, long id, std::u16string first, const char16_t *second = nullptr)
+    ConnectOutcome connect(TopicTable *table, long id, std::u16string first, const char16_t *second = nullptr,
+                           const char16_t *third = nullptr)
     {
-        std::u16string rest = second ? second : u"";
-        TopicString strings[2] = {{true, reinterpret_cast<const WCHAR *>(first.data()), first.size()},
-                                  {true, reinterpret_cast<const WCHAR *>(rest.data()), rest.size()}};
-        return connect_topic(table, id, strings, second ? 2 : 1, &value);
+        std::u16string rest[2] = {second ? second : u"", third ? third : u""};
+        TopicString strings[3] = {{true, reinterpret_cast<const WCHAR *>(first.data()), first.size()},
+                                  {true, reinterpret_cast<const WCHAR *>(rest[0].data()), rest[0].size()},
+                                  {true, reinterpret_cast<const WCHAR *>(rest[1].data()), rest[1].size()}};
+        return connect_topic(table, id, strings, third ? 3 : second ? 2 : 1, &value);
     }
     // The feed's update as the notification point passes it on.
     static void change(const char *item, const char *text)
@@ -201,6 +203,37 @@ TEST_F(TopicTableTest, ShutdownRefusesNewTopics)
     rtd_state.closing = true;
     EXPECT_EQ(connect(a, 1, u"1234.lastprice"), CONNECT_REFUSED);
     EXPECT_EQ(registry.instrument_count, 0u);
+}
+
+// A local time of 2024-02-29 (the stand-in's local time is UTC) as the
+// refresh helper shows a number.
+static std::string serial_shown(int hour, int minute, double seconds)
+{
+    return "n:" + std::to_string(45351 + ((hour * 60 + minute) * 60 + seconds) / 86400);
+}
+
+TEST_F(TopicTableTest, TimeTopicsLinkTheFieldAndShowWhenEachValueCame)
+{
+    SOCKET feed = handshaken_feed_client();
+    EXPECT_EQ(connect(a, 1, u"Time", u"1234.lastprice"), CONNECT_BLANK);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(value.text), value.length), u" ");
+    EXPECT_EQ(connect(a, 2, u"1234.lastprice"), CONNECT_BLANK);
+    EXPECT_EQ(requests, std::vector<std::string>{"1234.lastprice"});
+    EXPECT_EQ(links("1234.lastprice"), 2u);
+
+    standin::script().system_time = system_time_of(2024, 2, 29, 13, 45, 30, 250);
+    feed_client_sends(feed, client_frame(0x81, "{\"key\":\"1234.lastprice\",\"value\":12.5}"));
+    EXPECT_EQ(refresh(a),
+              (std::map<long, std::string>{{1, serial_shown(13, 45, 30.25)}, {2, "n:12.500000"}}));
+    EXPECT_EQ(connect(b, 1, u"TIME", u"1234", u"lastprice"), CONNECT_VALUE);
+    EXPECT_TRUE(value.is_number);
+
+    // The same value again moves the time alone.
+    standin::script().system_time = system_time_of(2024, 2, 29, 13, 45, 31, 500);
+    feed_client_sends(feed, client_frame(0x81, "{\"key\":\"1234.lastprice\",\"value\":12.5}"));
+    EXPECT_EQ(refresh(a), (std::map<long, std::string>{{1, serial_shown(13, 45, 31.5)}, {2, "n:12.500000"}}));
+    disconnect_topic(a, 1);
+    EXPECT_EQ(links("1234.lastprice"), 2u) << "a's value topic and b's time topic";
 }
 
 // The notification: one message however many changes, one UpdateNotify per
