@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/main_window.h"
+#include "app/status_relay.h"
 #include "app/tray_icon.h"
 #include "core/field_links.h"
 #include "core/registry.h"
@@ -31,7 +32,7 @@ constexpr long LISTEN_EVENTS = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_
 
 void tell_faces(const char *item, FieldPlace place)
 {
-    post_advise(item);
+    post_advise(item, place);
     rtd_field_changed(place);
 }
 
@@ -72,6 +73,7 @@ BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
     attach_rtd(main_window);
     request_new_field = send_request;
     field_changed = tell_faces;
+    attach_status_relay(main_window);
     init_tray_icon_data();
 
     WSADATA wsa_data;
@@ -122,6 +124,7 @@ BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
     if (dde_start() == 1 || rtd_serves)
         ready_feed();
     SetTimer(main_window, ANIMATION_TIMER_ID, 1000, nullptr);
+    on_clock_timer();
     return TRUE;
 }
 

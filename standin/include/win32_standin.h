@@ -546,3 +546,10 @@ HDDEDATA DdeCreateDataHandle(DWORD instance, LPBYTE source, DWORD length, DWORD 
                              UINT flags);
 BOOL DdeFreeDataHandle(HDDEDATA data);
 BOOL DdePostAdvise(DWORD instance, HSZ topic, HSZ item);
+// Only the conversation's topic is filled in.
+typedef struct tagCONVINFO {
+    DWORD cb;
+    HSZ hszTopic;
+} CONVINFO, *PCONVINFO;
+#define QID_SYNC 0xFFFFFFFF
+UINT DdeQueryConvInfo(HCONV conversation, DWORD transaction, PCONVINFO info);

@@ -1,5 +1,6 @@
 #include "rtd/topic_table.h"
 
+#include "core/status_topic.h"
 #include "test_support.h"
 
 #include <functional>
@@ -234,6 +235,43 @@ TEST_F(TopicTableTest, TimeTopicsLinkTheFieldAndShowWhenEachValueCame)
     EXPECT_EQ(refresh(a), (std::map<long, std::string>{{1, serial_shown(13, 45, 31.5)}, {2, "n:12.500000"}}));
     disconnect_topic(a, 1);
     EXPECT_EQ(links("1234.lastprice"), 2u) << "a's value topic and b's time topic";
+}
+
+// Status topics link no field; a clock that ticks three times before the
+// next refresh reaches it as its latest second only.
+TEST_F(TopicTableTest, StatusTopicsRefreshWithTheirLatestValue)
+{
+    standin::script().system_time = system_time_of(2024, 2, 29, 12, 0, 0, 250);
+    start_status_topic();
+    EXPECT_EQ(connect(a, 1, u"Status", u"clock"), CONNECT_VALUE);
+    EXPECT_TRUE(value.is_number);
+    EXPECT_EQ(connect(a, 2, u"status", u"FEED"), CONNECT_VALUE);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(value.text), value.length), u"Disconnected");
+    EXPECT_EQ(connect(b, 1, u"Status", u"fields"), CONNECT_VALUE);
+    EXPECT_EQ(value.number, 0);
+    EXPECT_EQ(registry.instrument_count, 0u);
+    EXPECT_EQ(connect(a, 3, u"Status", u"feeds"), CONNECT_BAD_ITEM);
+
+    for (int second = 1; second <= 3; ++second) {
+        standin::script().system_time = system_time_of(2024, 2, 29, 12, 0, second, 4);
+        tick_status_clock();
+    }
+    handshaken_feed_client();
+    standin::pump();  // the Status changes reach the tables from the loop
+    EXPECT_EQ(refresh(a), (std::map<long, std::string>{{1, serial_shown(12, 0, 3)}, {2, "t:Connected"}}));
+    EXPECT_TRUE(refresh(b).empty()) << "no field was linked";
+
+    connect(b, 2, u"1234.bid");
+    standin::pump();
+    EXPECT_EQ(refresh(b), (std::map<long, std::string>{{1, "n:1.000000"}}));
+    forget_topics(b);
+    EXPECT_EQ(links("1234.bid"), 0u);
+    disconnect_topic(a, 1);
+    tick_status_clock();
+    standin::script().system_time += 10000000;
+    tick_status_clock();
+    standin::pump();
+    EXPECT_TRUE(refresh(a).empty());
 }
 
 // The notification: one message however many changes, one UpdateNotify per
