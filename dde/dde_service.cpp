@@ -217,11 +217,14 @@ static void on_advise_stop(HSZ topic, HSZ item)
     if (!text.sound)
         return;
     EnterCriticalSection(&registry_lock);
-    Instrument *instrument = kind == TOPIC_TIME ? find_instrument(text.insref) : nullptr;
+    Instrument *instrument = find_instrument(text.insref);
     InstrumentField *field = instrument ? find_field(instrument, text.field) : nullptr;
-    if (field && field->time_links > 0)
+    if (field && kind == TOPIC_TIME && field->time_links > 0)
         --field->time_links;
     stop_advise(text.insref, text.field);
+    // A stop named by another topic may end the loops the Time count holds.
+    if (field && field->time_links > field->advise_count)
+        field->time_links = field->advise_count;
     LeaveCriticalSection(&registry_lock);
 }
 
