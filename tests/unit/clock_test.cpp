@@ -1,5 +1,5 @@
 // The clock: which system call it reads, and the local time of an instant
-// by the rules of that instant, converted once however often it is asked.
+// by the rules of that instant.
 #include "core/clock.h"
 #include "core/excel_time.h"
 #include "test_support.h"
@@ -45,15 +45,4 @@ TEST_F(Clock, EachInstantTakesTheOffsetInForceThen)
     EXPECT_EQ(local_text(before), "2024-03-31 01:59:59.999");
     EXPECT_EQ(local_text(0), "(none)");
     EXPECT_EQ(local_text(0x8000000000000000ULL), "(none)");
-}
-
-TEST_F(Clock, OneConversionServesEveryAskForTheSameInstant)
-{
-    uint64_t instant = system_time_of(2024, 2, 29, 13, 45, 30, 250);
-    for (int i = 0; i < 5; ++i)
-        local_text(instant);
-    EXPECT_EQ(standin::records().local_conversions, 1);
-    local_text(instant + 1);
-    local_text(instant);
-    EXPECT_EQ(standin::records().local_conversions, 3);
 }

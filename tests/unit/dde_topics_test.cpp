@@ -84,7 +84,6 @@ static const DdeTopicCase DDE_TOPIC_CASES[] = {
     {"StatusFieldsCountsQuoteAndTimeLinks", "Status", "fields", TWO_FIELDS, "2", true, 2},
     {"StatusInAnotherLetterCase", "sTaTuS", "FEED", OPEN, "Connected", false, 0},
     {"StatusUnknownItem", "Status", "feeds", OPEN, nullptr, false, 0},
-    {"StatusWithAQuoteItem", "Status", ITEM, VALUE_AT_T1, nullptr, false, 0},
     {"TimeBeforeAnyValue", "Time", ITEM, OPEN, " ", false, 0},
     {"TimeOfTheLastValue", "Time", ITEM, VALUE_AT_T1, "2024-02-29 14:45:30.250", true,
      on_leap_day(14, 45, 30.25)},
@@ -96,7 +95,6 @@ static const DdeTopicCase DDE_TOPIC_CASES[] = {
     {"TimeInAnotherLetterCase", "TIME", ITEM, VALUE_AT_T1, "2024-02-29 14:45:30.250", true,
      on_leap_day(14, 45, 30.25)},
     {"TimeOfAnItemQuoteRefuses", "Time", "01234.lastprice", OPEN, nullptr, false, 0},
-    {"QuoteStillGivesTheValue", "Quote", ITEM, VALUE_AT_T1, "12.5", true, 12.5},
     {"UnknownTopic", "Times", ITEM, VALUE_AT_T1, nullptr, false, 0},
 };
 
@@ -232,24 +230,6 @@ TEST_F(TopicsTest, EachUpdateReachesEveryLoopOnceInItsOwnTopic)
     EXPECT_EQ(deliveries[0].topic, "Quote");
 }
 
-// Wine's DDE library hands a post to every loop on the item, named by the
-// post's topic: the loop of the other topic takes nothing from it.
-TEST_F(TopicsTest, APostForTheOtherTopicGivesALoopNothing)
-{
-    open_feed();
-    HCONV quotes = sheet("Quote"), times = sheet("Time");
-    ASSERT_TRUE(standin::advise(quotes, ITEM, CF_TEXT));
-    ASSERT_TRUE(standin::advise(times, ITEM, CF_TEXT));
-    send(T1, ITEM, "12.5");
-    HSZ item = standin::hsz(ITEM);
-    EXPECT_EQ(standin::call_callback(XTYP_ADVREQ, CF_TEXT, times, standin::hsz("Quote"), item), nullptr);
-    EXPECT_EQ(standin::call_callback(XTYP_ADVREQ, CF_TEXT, quotes, standin::hsz("Time"), item), nullptr);
-    HDDEDATA own = standin::call_callback(XTYP_ADVREQ, CF_TEXT, times, standin::hsz("Time"), item);
-    ASSERT_NE(own, nullptr);
-    EXPECT_EQ(standin::data_bytes(own), std::string("2024-02-29 14:45:30.250\0", 24));
-    EXPECT_EQ(status_line(STATUS_DDE), "Dde last message: \"12.5\"") << "a time is no value on line 3";
-}
-
 TEST_F(TopicsTest, StatusChangesReachItsLoopsOnceTheMessageIsHandled)
 {
     HCONV status = sheet("Status");
@@ -268,22 +248,12 @@ TEST_F(TopicsTest, StatusChangesReachItsLoopsOnceTheMessageIsHandled)
     EXPECT_EQ(deliveries[1].item, "Fields");
     EXPECT_EQ(deliveries[1].bytes, std::string("1\0", 2));
 
-    // Items nobody links cost no post: the since loop stopped, the feed's
-    // close reaches the feed loop alone.
+    // Items nobody links cost no post: with the fields loop stopped, the
+    // close (which changes feed and since) reaches the feed loop alone.
     ASSERT_TRUE(standin::unadvise(status, "fields", CF_TEXT));
     standin::records().deliveries.clear();
     feed_client_sends(feed, client_frame(0x88, std::string("\x03\xE8", 2)));
     standin::pump();
     ASSERT_EQ(deliveries.size(), 1u);
     EXPECT_EQ(deliveries[0].bytes, std::string("Disconnected\0", 13));
-}
-
-TEST_F(TopicsTest, StatusWithoutLoopsPostsNothing)
-{
-    open_feed();
-    ASSERT_TRUE(standin::advise(sheet("Quote"), ITEM, CF_TEXT));
-    standin::pump();
-    for (const standin::StringRecord &made : standin::records().string_handles)
-        EXPECT_NE(made.text, "Status");
-    EXPECT_TRUE(standin::records().deliveries.empty());
 }

@@ -83,13 +83,3 @@ TEST(TimeRenderingAgainstTheCalendar, EveryDayOfFiveCenturies)
         ASSERT_STREQ(text, with_ms) << day;
     }
 }
-
-TEST(TimeText, CutToTheBufferAndAlwaysTerminated)
-{
-    char small[11];
-    EXPECT_EQ(format_time_text(at(2024, 2, 29, 13, 45, 30, 250), small, sizeof small), 10u);
-    EXPECT_STREQ(small, "2024-02-29");
-    char none[1] = {'x'};
-    EXPECT_EQ(format_time_text(at(2024, 2, 29), none, 0), 0u);
-    EXPECT_EQ(none[0], 'x');
-}

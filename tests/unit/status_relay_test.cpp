@@ -1,5 +1,5 @@
-// The Status topic's clock and the relay of its changes, through the
-// window's timer and messages as the message loop hands them on.
+// The Status topic's clock, through the window's timer and the message
+// that relays each new second to the advise loops.
 #include "app/status_relay.h"
 #include "core/status_topic.h"
 #include "test_support.h"
@@ -53,31 +53,4 @@ TEST_F(StatusClock, TicksAtEachWholeSecondAndNowhereElse)
                                                  std::string("2024-02-29 12:00:02.000\0", 24),
                                                  std::string("2024-02-29 12:00:04.000\0", 24)}));
     EXPECT_EQ(armed_for(), 500u);
-}
-
-TEST_F(StatusClock, ChangesBeforeTheMessageIsHandledAreToldOnce)
-{
-    ASSERT_TRUE(standin::advise(sheet, "feed", CF_TEXT));
-    SOCKET feed = connect_feed_client();
-    standin::socket_state(feed).incoming = upgrade_request();
-    standin::post_socket_event(feed, FD_READ);
-    standin::script().system_time = system_time_of(2024, 2, 29, 12, 0, 1);
-    standin::timer_elapses(main_window, CLOCK_TIMER_ID);
-    // The handshake and the tick both note a change before either is told.
-    standin::pump();
-    size_t messages = 0;
-    for (const standin::Call &call : standin::records().dispatched)
-        messages += call.msg == WM_STATUS_CHANGED;
-    EXPECT_EQ(messages, 1u);
-    EXPECT_EQ(shown(), (std::vector<std::string>{std::string("Connected\0", 10),
-                                                 std::string("2024-02-29 12:00:01.000\0", 24)}));
-}
-
-TEST_F(StatusClock, StopsWithTheProgram)
-{
-    shutdown_app();
-    standin::script().system_time = system_time_of(2024, 2, 29, 12, 0, 5);
-    standin::timer_elapses(main_window, CLOCK_TIMER_ID);
-    standin::pump();
-    EXPECT_TRUE(shown().empty());
 }
