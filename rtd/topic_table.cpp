@@ -56,10 +56,18 @@ static void drop_topic(TopicTable *table, long id)
         return;
     RtdTopic topic = found->second;
     table->topics.erase(found);
-    std::vector<long> &ids = index_of(table, topic);
-    ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
-    if (ids.empty() && topic.topic != TOPIC_STATUS)
-        table->by_field.erase(field_key(topic.place));
+    if (topic.topic == TOPIC_STATUS) {
+        std::vector<long> &ids = table->by_status[topic.status];
+        ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+    } else {
+        auto listed = table->by_field.find(field_key(topic.place));
+        if (listed != table->by_field.end()) {
+            std::vector<long> &ids = listed->second;
+            ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+            if (ids.empty())
+                table->by_field.erase(listed);
+        }
+    }
     if (topic.changed)
         table->changed.erase(std::remove(table->changed.begin(), table->changed.end(), id),
                              table->changed.end());
