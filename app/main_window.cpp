@@ -2,6 +2,7 @@
 
 #include "app/resource.h"
 #include "app/startup.h"
+#include "app/status_relay.h"
 #include "app/tray_icon.h"
 #include "core/status_board.h"
 #include "feed/feed_client.h"
@@ -92,6 +93,12 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             on_feed_timer();
         else if (wparam == STATUS_TIMER_ID)
             on_status_timer();
+        else if (wparam == CLOCK_TIMER_ID && !shutdown_begun)
+            on_clock_timer();
+        return 0;
+    case WM_STATUS_CHANGED:
+        if (!shutdown_begun)
+            relay_status_changes();
         return 0;
     case WM_RTD_NOTIFY:
         if (!shutdown_begun)

@@ -1,6 +1,7 @@
 #include "app/startup.h"
 
 #include "app/main_window.h"
+#include "app/status_relay.h"
 #include "app/tray_icon.h"
 #include "core/field_links.h"
 #include "core/registry.h"
@@ -30,7 +31,7 @@ constexpr u_short FEED_PORT = 8902;
 constexpr long LISTEN_EVENTS = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 // How long a copy that COM started and that cannot serve shows why before
 // it ends: about as long as Windows shows a balloon.
-constexpr UINT_PTR BALLOON_TIMER_ID = 1031;
+constexpr UINT_PTR BALLOON_TIMER_ID = 1032;
 constexpr UINT BALLOON_MS = 10000;
 static const char COM_START_PORT_TAKEN[] =
     "Excel started Vantrel, but another copy already holds port 8902, so this one ends. An Excel run "
@@ -73,7 +74,7 @@ static void abandon_start()
 
 void tell_faces(const char *item, FieldPlace place)
 {
-    post_advise(item);
+    post_advise(item, place);
     rtd_field_changed(place);
 }
 
@@ -114,6 +115,7 @@ BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
     attach_rtd(main_window);
     request_new_field = send_request;
     field_changed = tell_faces;
+    attach_status_relay(main_window);
     init_tray_icon_data();
 
     WSADATA wsa_data;
@@ -181,6 +183,7 @@ BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
     if (dde_serves || rtd_serves)
         ready_feed();
     SetTimer(main_window, ANIMATION_TIMER_ID, 1000, nullptr);
+    on_clock_timer();
     return TRUE;
 }
 

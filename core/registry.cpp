@@ -1,6 +1,7 @@
 #include "core/registry.h"
 
 #include "core/status_board.h"
+#include "core/status_topic.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -54,6 +55,7 @@ static Instrument *append_instrument(uint64_t insref)
 static void show_field_count()
 {
     print_status(STATUS_FIELDS, "Number of fields: %zu", static_cast<size_t>(registry.active_field_count));
+    status_item_changed(STATUS_ITEM_FIELDS);
 }
 
 static void count_field_watched()
@@ -97,6 +99,8 @@ AdviseResult start_advise(uint64_t insref, const char *field_name)
     field->name = name;
     field->value = nullptr;
     field->advise_count = 1;
+    field->time_links = 0;
+    field->updated = 0;
     return ADVISE_NEW_FIELD;
 }
 

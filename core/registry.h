@@ -11,6 +11,8 @@ struct InstrumentField {
     char *name;             // owned copy, set at the first advise
     char *value;            // owned copy of the last value; null = none yet / "null"
     uint16_t advise_count;  // open links on this item: DDE advise loops and RTD topics
+    uint16_t time_links;    // of those, DDE advise loops on the Time topic
+    uint64_t updated;       // system time (core/clock.h) the feed last sent a value; 0: never
 };
 
 struct Instrument {

@@ -1,5 +1,7 @@
 #include "dde/dde_render.h"
 
+#include "core/clock.h"
+#include "core/excel_time.h"
 #include "core/text_encoding.h"
 #include "dde/dde_service.h"
 
@@ -39,21 +41,22 @@ static unsigned char *put_table_header(unsigned char *out)
     return put_word(out, 1);
 }
 
-static HDDEDATA render_xltable(HSZ item, UINT format, const char *text)
+// Creates the handle from a block and releases it; null when the block
+// could not be allocated.
+static HDDEDATA hand_over(unsigned char *block, size_t size, HSZ item, UINT format)
 {
-    double value = 0.0;
-    bool number = cell_number(text, &value);
-
-    size_t length = std::strlen(text);
-    if (length > XLTABLE_STRING_MAX)
-        length = XLTABLE_STRING_MAX;
-    size_t size = number ? XLTABLE_NUMBER_SIZE : XLTABLE_STRING_HEADER + length;
-    unsigned char *block = static_cast<unsigned char *>(std::malloc(size));
     if (!block)
         return nullptr;
+    HDDEDATA handle = DdeCreateDataHandle(dde_instance, block, static_cast<DWORD>(size), 0, item, format, 0);
+    std::free(block);
+    return handle;
+}
 
-    unsigned char *out = put_table_header(block);
-    if (number) {
+static HDDEDATA render_xltable_number(HSZ item, UINT format, double value)
+{
+    unsigned char *block = static_cast<unsigned char *>(std::malloc(XLTABLE_NUMBER_SIZE));
+    if (block) {
+        unsigned char *out = put_table_header(block);
         out = put_word(out, tdtFloat);
         out = put_word(out, 8);
         unsigned char bytes[8];
@@ -62,15 +65,29 @@ static HDDEDATA render_xltable(HSZ item, UINT format, const char *text)
         bool little_endian = *reinterpret_cast<unsigned char *>(&probe) == 1;
         for (int i = 0; i < 8; ++i)
             out[i] = bytes[little_endian ? i : 7 - i];
-    } else {
+    }
+    return hand_over(block, XLTABLE_NUMBER_SIZE, item, format);
+}
+
+static HDDEDATA render_xltable(HSZ item, UINT format, const char *text)
+{
+    double value = 0.0;
+    if (cell_number(text, &value))
+        return render_xltable_number(item, format, value);
+
+    size_t length = std::strlen(text);
+    if (length > XLTABLE_STRING_MAX)
+        length = XLTABLE_STRING_MAX;
+    size_t size = XLTABLE_STRING_HEADER + length;
+    unsigned char *block = static_cast<unsigned char *>(std::malloc(size));
+    if (block) {
+        unsigned char *out = put_table_header(block);
         out = put_word(out, tdtString);
         out = put_word(out, static_cast<unsigned>(length + 1));
         out[0] = static_cast<unsigned char>(length);
         std::memcpy(out + 1, text, length);
     }
-    HDDEDATA handle = DdeCreateDataHandle(dde_instance, block, static_cast<DWORD>(size), 0, item, format, 0);
-    std::free(block);
-    return handle;
+    return hand_over(block, size, item, format);
 }
 
 // UTF-16 with a wide NUL: the one format in which every value arrives whole.
@@ -100,4 +117,21 @@ HDDEDATA render_dde_data(UINT format, HSZ item, const char *text)
         return render_xltable(item, format, text);
     return DdeCreateDataHandle(dde_instance, reinterpret_cast<LPBYTE>(const_cast<char *>(text)),
                                static_cast<DWORD>(std::strlen(text) + 1), 0, item, format, 0);
+}
+
+HDDEDATA render_dde_number(UINT format, HSZ item, double number, const char *text)
+{
+    if ((format & 0xFFFF) == (xltable_format & 0xFFFF))
+        return render_xltable_number(item, format & 0xFFFF, number);
+    return render_dde_data(format, item, text);
+}
+
+HDDEDATA render_dde_time(UINT format, HSZ item, uint64_t time)
+{
+    SYSTEMTIME local;
+    if (!local_time_of(time, &local))
+        return render_dde_data(format, item, " ");
+    char text[TIME_TEXT_SIZE];
+    format_time_text(local, text, sizeof text);
+    return render_dde_number(format, item, excel_serial(local), text);
 }

@@ -5,13 +5,16 @@
 #include "core/registry.h"
 #include "core/status_board.h"
 #include "core/text_encoding.h"
+#include "core/topic_names.h"
 #include "dde/dde_render.h"
+#include "dde/dde_status.h"
 
 #include <cstdio>
 
 DWORD dde_instance;
 HSZ service_name;
 HSZ topic_name;
+HSZ time_topic_name;
 UINT xltable_format;
 
 BOOL dde_start(DdeStartReport *report)
@@ -43,12 +46,20 @@ BOOL dde_start(DdeStartReport *report)
     return TRUE;
 }
 
-void post_advise(const char *item)
+void post_advise(const char *item, FieldPlace place)
 {
     if (!dde_instance)
         return;
     HSZ handle = DdeCreateStringHandleA(dde_instance, item, CP_WINANSI);
     DdePostAdvise(dde_instance, topic_name, handle);
+    // Windows matches advise loops by topic and item: the field's Time links
+    // need a post of their own, and only a field that has some pays for it.
+    if (field_at(place)->time_links) {
+        if (!time_topic_name)
+            time_topic_name = DdeCreateStringHandleA(dde_instance, "Time", CP_WINANSI);
+        if (time_topic_name)
+            DdePostAdvise(dde_instance, time_topic_name, handle);
+    }
     if (handle)
         DdeFreeStringHandle(dde_instance, handle);
 }
@@ -74,34 +85,70 @@ static void read_item(HSZ item, ItemText &text)
         parse_item_name(text.name, &text.insref, &text.field);
 }
 
-static bool is_our_topic(HSZ topic)
+// Which of the three topics the handle names, in any letter case. Quote is
+// compared first, by its handle: a value's path costs what it always did.
+static bool read_topic(HSZ topic, TopicKind *kind)
 {
-    return topic && DdeCmpStringHandles(topic, topic_name) == 0;
+    if (!topic)
+        return false;
+    if (DdeCmpStringHandles(topic, topic_name) == 0) {
+        *kind = TOPIC_QUOTE;
+        return true;
+    }
+    char name[8];  // the longest topic word and its NUL
+    if (DdeQueryStringA(dde_instance, topic, nullptr, 0, CP_WINANSI) >= sizeof name)
+        return false;
+    name[0] = '\0';
+    DdeQueryStringA(dde_instance, topic, name, static_cast<DWORD>(sizeof name), CP_WINANSI);
+    return find_topic(name, kind);
+}
+
+// Whether the conversation's own topic is `kind`; true when it cannot be
+// told, so that the transaction's topic decides.
+static bool conversation_on(HCONV conversation, TopicKind kind)
+{
+    CONVINFO info = {};
+    info.cb = sizeof info;
+    TopicKind own;
+    if (!DdeQueryConvInfo(conversation, QID_SYNC, &info) || !read_topic(info.hszTopic, &own))
+        return true;
+    return own == kind;
 }
 
 /*
- * Advise start: a spreadsheet links a cell to Quote!<insref>.<field>. Any
+ * Advise start: a spreadsheet links a cell to Quote!<insref>.<field>, or
+ * to Time!<insref>.<field>, which links the field just as Quote does. Any
  * clipboard format is accepted. A field seen for the first time is asked of
  * the feed client at once; later cells on the same item share it.
+ * Status!<item> links no field (dde_status.cpp).
  */
 static BOOL on_advise_start(HSZ topic, HSZ item)
 {
-    if (!item || !is_our_topic(topic))
+    TopicKind kind;
+    if (!item || !read_topic(topic, &kind))
         return FALSE;
+    if (kind == TOPIC_STATUS)
+        return status_advise_start(item);
     ItemText text;
     read_item(item, text);
     if (!text.sound)
         return FALSE;
 
     EnterCriticalSection(&registry_lock);
-    AdviseResult result = link_field(text.insref, text.field, text.name, nullptr);
+    FieldPlace place;
+    AdviseResult result =
+        link_field(text.insref, text.field, text.name, kind == TOPIC_TIME ? &place : nullptr);
+    // Never past advise_count, which counts this loop too.
+    if (result != ADVISE_FAILED && kind == TOPIC_TIME)
+        ++field_at(place)->time_links;
     LeaveCriticalSection(&registry_lock);
     return result != ADVISE_FAILED;
 }
 
-// The value of a field for a data request, rendered; what it shows goes to
-// the status lines. Called with registry_lock held.
-static HDDEDATA field_data(UINT format, HSZ item, const ItemText &text)
+// The value of a field for a data request, or its time (Time), rendered;
+// what it shows goes to the status lines, a time excepted. Called with
+// registry_lock held.
+static HDDEDATA field_data(UINT format, HSZ item, const ItemText &text, TopicKind kind, HCONV advised)
 {
     if (!text.sound) {
         if (!text.field)
@@ -120,6 +167,13 @@ static HDDEDATA field_data(UINT format, HSZ item, const ItemText &text)
         print_status(STATUS_ERROR, "Field not found for insref: %llu", text.insref);
         return nullptr;
     }
+    // Wine's DDE library hands every post to each advise loop on the item and
+    // names the post's topic, not the loop's: a loop of the field's other
+    // topic takes nothing from it, and its value from its own post.
+    if (advised && entry->time_links && !conversation_on(advised, kind))
+        return nullptr;
+    if (kind == TOPIC_TIME)
+        return render_dde_time(format, item, entry->updated);
     if (!entry->value) {
         print_status(STATUS_DDE, "Dde last message: \"null\"");
         return render_dde_data(format, item, " ");
@@ -132,37 +186,56 @@ static HDDEDATA field_data(UINT format, HSZ item, const ItemText &text)
 
 /*
  * Data request, for a one-time request and for each advise loop when the feed
- * posted a new value: the field's value, or a single blank while it has none.
- * Requests never add to the registry.
+ * posted a new value (advised: the loop's conversation): the field's value,
+ * or a single blank while it has none; on Time the time it last came, a
+ * single blank until then. Requests never add to the registry.
  */
-static HDDEDATA on_data_request(UINT format, HSZ topic, HSZ item)
+static HDDEDATA on_data_request(UINT format, HSZ topic, HSZ item, HCONV advised)
 {
-    if (!item || !is_our_topic(topic))
+    TopicKind kind;
+    if (!item || !read_topic(topic, &kind))
         return nullptr;
+    if (kind == TOPIC_STATUS)
+        return status_data(format, item);
     EnterCriticalSection(&registry_lock);
     ItemText text;
     read_item(item, text);
-    HDDEDATA data = field_data(format, item, text);
+    HDDEDATA data = field_data(format, item, text, kind, advised);
     LeaveCriticalSection(&registry_lock);
     return data;
 }
 
-// Advise stop: the topic is not compared; an unknown item changes nothing.
-static void on_advise_stop(HSZ item)
+// Advise stop: any topic but Time and Status counts as Quote, as it always
+// did; an unknown item changes nothing.
+static void on_advise_stop(HSZ topic, HSZ item)
 {
     if (!item)
         return;
+    TopicKind kind = TOPIC_QUOTE;
+    if (!read_topic(topic, &kind))
+        kind = TOPIC_QUOTE;
+    if (kind == TOPIC_STATUS) {
+        status_advise_stop(item);
+        return;
+    }
     ItemText text;
     read_item(item, text);
     if (!text.sound)
         return;
     EnterCriticalSection(&registry_lock);
+    Instrument *instrument = find_instrument(text.insref);
+    InstrumentField *field = instrument ? find_field(instrument, text.field) : nullptr;
+    if (field && kind == TOPIC_TIME && field->time_links > 0)
+        --field->time_links;
     stop_advise(text.insref, text.field);
+    // A stop named by another topic may end the loops the Time count holds.
+    if (field && field->time_links > field->advise_count)
+        field->time_links = field->advise_count;
     LeaveCriticalSection(&registry_lock);
 }
 
-HDDEDATA CALLBACK dde_callback(UINT type, UINT format, HCONV, HSZ topic, HSZ item, HDDEDATA, ULONG_PTR,
-                               ULONG_PTR)
+HDDEDATA CALLBACK dde_callback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item, HDDEDATA,
+                               ULONG_PTR, ULONG_PTR)
 {
     switch (type) {
     case XTYP_CONNECT:
@@ -170,12 +243,13 @@ HDDEDATA CALLBACK dde_callback(UINT type, UINT format, HCONV, HSZ topic, HSZ ite
     case XTYP_ADVSTART:
         return reinterpret_cast<HDDEDATA>(static_cast<INT_PTR>(on_advise_start(topic, item)));
     case XTYP_ADVREQ:
+        return on_data_request(format, topic, item, conversation);
     case XTYP_REQUEST:
-        return on_data_request(format, topic, item);
+        return on_data_request(format, topic, item, nullptr);
     case XTYP_ADVDATA:
         return reinterpret_cast<HDDEDATA>(static_cast<INT_PTR>(DDE_FACK));
     case XTYP_ADVSTOP:
-        on_advise_stop(item);
+        on_advise_stop(topic, item);
         return nullptr;
     default:
         return nullptr;

@@ -1,11 +1,15 @@
-// The DDE server: service "Quellvarden", topic "Quote", items <insref>.<field>.
+// The DDE server: service "Quellvarden", topics "Quote" and "Time" with
+// items <insref>.<field>, and "Status" (dde_status.h).
 #pragma once
 #include <windows.h>
 #include <ddeml.h>
 
+#include "core/field_links.h"
+
 extern DWORD dde_instance;
-extern HSZ service_name;  // "Quellvarden"
-extern HSZ topic_name;    // "Quote"
+extern HSZ service_name;     // "Quellvarden"
+extern HSZ topic_name;       // "Quote"
+extern HSZ time_topic_name;  // "Time", made at the first post for a Time link
 extern UINT xltable_format;
 
 // What start-up shows in a message box (no owner, MB_OK) when dde_start
@@ -24,11 +28,12 @@ struct DdeStartReport {
 // closed unless the RTD server serves).
 BOOL dde_start(DdeStartReport *report);
 
-// Has every advise loop on item fetch its field's new value before this
-// returns: the DDE library calls dde_callback for each, which takes
-// registry_lock again on this thread. Nothing before dde_start has run, nor
-// after a dde_start that failed.
-void post_advise(const char *item);
+// Has every advise loop on item (the field at place) fetch its field's new
+// value, or time, before this returns: the DDE library calls dde_callback
+// for each, which takes registry_lock again on this thread. One post on
+// Quote, and one on Time for a field with Time links. Nothing before
+// dde_start has run, nor after a dde_start that failed.
+void post_advise(const char *item, FieldPlace place);
 
 // The transaction callback; see dde_service.cpp for the answers.
 HDDEDATA CALLBACK dde_callback(UINT type, UINT format, HCONV conversation, HSZ topic, HSZ item, HDDEDATA data,

@@ -3,6 +3,7 @@
 
 #include "core/registry.h"
 #include "core/status_board.h"
+#include "core/status_topic.h"
 #include "feed/feed_messages.h"
 #include "feed/frame_codec.h"
 #include "feed/feed_box.h"
@@ -38,6 +39,7 @@ void disconnect_feed_client()
         closesocket(feed_client.socket);
     feed_client.socket = INVALID_SOCKET;
     feed_client.state = FEED_NONE;
+    set_feed_open(false);
     feed_client.receive_length = 0;
     empty_send_queue(feed_client);
     feed_client.write_shut = false;
@@ -83,6 +85,7 @@ void close_feed_client(unsigned short code)
     if (feed_client.state != FEED_OPEN)
         return;
     feed_client.state = FEED_CLOSING;
+    set_feed_open(false);  // nothing it sends from now on reaches a cell
     feed_client.receive_length = 0;
     SetTimer(feed_host.window, FEED_TIMER_ID, CLOSE_LIMIT_MS, nullptr);
     const char payload[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
@@ -154,6 +157,7 @@ static void continue_handshake()
         return;
     }
     feed_client.state = FEED_OPEN;
+    set_feed_open(true);
     // Bytes behind the request head in the same read are dropped.
     feed_client.receive_length = 0;
     replay_requests();

@@ -1,6 +1,7 @@
 // The two feed messages: the request sent, the update read and applied.
 #include "feed/feed_messages.h"
 
+#include "core/clock.h"
 #include "core/field_links.h"
 #include "core/registry.h"
 #include "core/status_board.h"
@@ -33,8 +34,9 @@ int send_request(const char *item)
 // small; nothing that runs while updates are applied reads another frame.
 static FeedUpdate updates[FEED_BUFFER_SIZE / 16];
 
-// Stores one update's value and tells every face linked to its item.
-static void apply_one(const FeedUpdate &update, const char *message, bool *shown)
+// Stores one update's value, received at `received` (a system time), and
+// tells every face linked to its item.
+static void apply_one(const FeedUpdate &update, const char *message, uint64_t received, bool *shown)
 {
     char number[UPDATE_VALUE_MAX + 1];
     const char *value = update.value;
@@ -60,6 +62,8 @@ static void apply_one(const FeedUpdate &update, const char *message, bool *shown
         field = nullptr;
     }
     if (field) {
+        // Every value moves the field's time, the same value and null too.
+        field->updated = received;
         if (!*shown)
             print_status(STATUS_RECEIVED, "Last receieved: %s", message);
         *shown = true;
@@ -83,6 +87,8 @@ void apply_update(char *payload, size_t length)
         return;
     }
     bool shown = false;
+    // Once per message: its updates all arrived at this instant.
+    uint64_t received = read_system_time();
     for (int i = 0; i < count; ++i)
-        apply_one(updates[i], message, &shown);
+        apply_one(updates[i], message, received, &shown);
 }

@@ -1,6 +1,9 @@
 #include "rtd/rtd_value.h"
 
+#include "core/clock.h"
+#include "core/excel_time.h"
 #include "core/number_text.h"
+#include "core/status_topic.h"
 #include "core/text_encoding.h"
 
 #include <cstring>
@@ -35,4 +38,34 @@ void make_rtd_value(const char *value, RtdValue *out)
     }
     std::memcpy(out->text, wide, length * sizeof(WCHAR));
     out->length = length;
+}
+
+void make_rtd_time(uint64_t time, RtdValue *out)
+{
+    SYSTEMTIME local;
+    if (!local_time_of(time, &local)) {
+        make_rtd_value(nullptr, out);
+        return;
+    }
+    out->is_number = true;
+    out->number = excel_serial(local);
+    out->length = 0;
+}
+
+void make_rtd_status(StatusItem item, RtdValue *out)
+{
+    StatusValue value = status_value(item);
+    switch (value.kind) {
+    case STATUS_VALUE_TEXT:
+        make_rtd_value(value.text, out);
+        return;
+    case STATUS_VALUE_TIME:
+        make_rtd_time(value.time, out);
+        return;
+    case STATUS_VALUE_NUMBER:
+        out->is_number = true;
+        out->number = value.number;
+        out->length = 0;
+        return;
+    }
 }

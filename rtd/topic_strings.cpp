@@ -35,3 +35,34 @@ bool topic_item(const TopicString *strings, size_t count, char *item, unsigned l
     item[length] = '\0';
     return is_sound_item_name(item, length, insref, field);
 }
+
+// The string as a NUL-terminated ASCII text of fewer than size characters;
+// false for anything else.
+static bool ascii_text(const TopicString &string, char *out, size_t size)
+{
+    if (!string.is_text || string.length >= size)
+        return false;
+    for (size_t i = 0; i < string.length; ++i) {
+        WCHAR unit = string.units[i];
+        if (unit == 0 || unit >= 0x80)
+            return false;
+        out[i] = static_cast<char>(unit);
+    }
+    out[string.length] = '\0';
+    return true;
+}
+
+bool read_topic_strings(const TopicString *strings, size_t count, TopicRequest *request)
+{
+    char word[8];  // the longest topic word or Status item, and its NUL
+    TopicKind topic = TOPIC_QUOTE;
+    bool worded = count >= 2 && ascii_text(strings[0], word, sizeof word) && find_topic(word, &topic);
+    request->topic = topic;
+    request->status = STATUS_ITEM_FEED;
+    if (!worded)
+        return topic_item(strings, count, request->item, &request->insref, &request->field);
+    if (topic != TOPIC_STATUS)
+        return topic_item(strings + 1, count - 1, request->item, &request->insref, &request->field);
+    return count == 2 && ascii_text(strings[1], word, sizeof word) &&
+           find_status_item(word, &request->status);
+}

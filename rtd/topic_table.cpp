@@ -40,6 +40,14 @@ void delete_topic_table(TopicTable *table)
     delete table;
 }
 
+// The list a topic's ID is kept in.
+static std::vector<long> &index_of(TopicTable *table, const RtdTopic &topic)
+{
+    if (topic.topic == TOPIC_STATUS)
+        return table->by_status[topic.status];
+    return table->by_field[field_key(topic.place)];
+}
+
 // Removes the topic and releases its field. Expects registry_lock held.
 static void drop_topic(TopicTable *table, long id)
 {
@@ -48,39 +56,62 @@ static void drop_topic(TopicTable *table, long id)
         return;
     RtdTopic topic = found->second;
     table->topics.erase(found);
-    auto listed = table->by_field.find(field_key(topic.place));
-    if (listed != table->by_field.end()) {
-        std::vector<long> &ids = listed->second;
+    if (topic.topic == TOPIC_STATUS) {
+        std::vector<long> &ids = table->by_status[topic.status];
         ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
-        if (ids.empty())
-            table->by_field.erase(listed);
+    } else {
+        auto listed = table->by_field.find(field_key(topic.place));
+        if (listed != table->by_field.end()) {
+            std::vector<long> &ids = listed->second;
+            ids.erase(std::remove(ids.begin(), ids.end(), id), ids.end());
+            if (ids.empty())
+                table->by_field.erase(listed);
+        }
     }
     if (topic.changed)
         table->changed.erase(std::remove(table->changed.begin(), table->changed.end(), id),
                              table->changed.end());
-    release_field(field_at(topic.place));
+    if (topic.topic != TOPIC_STATUS)
+        release_field(field_at(topic.place));
 }
 
-// Adds the topic on place; false, with nothing added, when memory runs out.
+// Adds the topic; false, with nothing added, when memory runs out.
 // `changed` is reserved for every topic, so marking never allocates.
-static bool add_topic(TopicTable *table, long id, FieldPlace place)
+static bool add_topic(TopicTable *table, long id, const RtdTopic &topic)
 {
     bool listed = false;
     try {
-        table->by_field[field_key(place)].push_back(id);
+        index_of(table, topic).push_back(id);
         listed = true;
         table->changed.reserve(table->topics.size() + 1);
-        table->topics.emplace(id, RtdTopic{place, false});
+        table->topics.emplace(id, topic);
         return true;
     } catch (const std::bad_alloc &) {
         if (listed) {
-            std::vector<long> &ids = table->by_field[field_key(place)];
+            std::vector<long> &ids = index_of(table, topic);
             ids.pop_back();
-            if (ids.empty())
-                table->by_field.erase(field_key(place));
+            if (ids.empty() && topic.topic != TOPIC_STATUS)
+                table->by_field.erase(field_key(topic.place));
         }
         return false;
     }
+}
+
+// What the topic shows now; true when that is a value rather than the
+// blank of a field that has none yet. Expects registry_lock held.
+static bool topic_value(const RtdTopic &topic, RtdValue *value)
+{
+    if (topic.topic == TOPIC_STATUS) {
+        make_rtd_status(topic.status, value);
+        return true;
+    }
+    const InstrumentField *field = field_at(topic.place);
+    if (topic.topic == TOPIC_TIME) {
+        make_rtd_time(field->updated, value);
+        return field->updated != 0;
+    }
+    make_rtd_value(field->value, value);
+    return field->value != nullptr;
 }
 
 ConnectOutcome connect_topic(TopicTable *table, long id, const TopicString *strings, size_t count,
@@ -88,23 +119,23 @@ ConnectOutcome connect_topic(TopicTable *table, long id, const TopicString *stri
 {
     if (rtd_state.closing)
         return CONNECT_REFUSED;
-    char item[ITEM_NAME_MAX + 1];
-    unsigned long long insref;
-    const char *field_name;
-    bool sound = topic_item(strings, count, item, &insref, &field_name);
+    TopicRequest request;
+    bool sound = read_topic_strings(strings, count, &request);
+    RtdTopic topic = {FieldPlace{0, 0}, false, request.topic, request.status};
 
     EnterCriticalSection(&registry_lock);
     // The same ID again is a new formula in the cell that held the old one.
     drop_topic(table, id);
     ConnectOutcome outcome = CONNECT_BAD_ITEM;
-    FieldPlace place;
-    if (sound && link_field(insref, field_name, item, &place) != ADVISE_FAILED) {
-        if (add_topic(table, id, place)) {
-            const char *text = field_at(place)->value;
-            make_rtd_value(text, value);
-            outcome = text ? CONNECT_VALUE : CONNECT_BLANK;
+    bool linked =
+        sound && (request.topic == TOPIC_STATUS ||
+                  link_field(request.insref, request.field, request.item, &topic.place) != ADVISE_FAILED);
+    if (linked) {
+        if (add_topic(table, id, topic)) {
+            outcome = topic_value(topic, value) ? CONNECT_VALUE : CONNECT_BLANK;
         } else {
-            release_field(field_at(place));
+            if (request.topic != TOPIC_STATUS)
+                release_field(field_at(topic.place));
             outcome = CONNECT_REFUSED;
         }
     }
@@ -122,10 +153,14 @@ void disconnect_topic(TopicTable *table, long id)
 void forget_topics(TopicTable *table)
 {
     EnterCriticalSection(&registry_lock);
-    for (const auto &entry : table->topics)
-        release_field(field_at(entry.second.place));
+    for (const auto &entry : table->topics) {
+        if (entry.second.topic != TOPIC_STATUS)
+            release_field(field_at(entry.second.place));
+    }
     table->topics.clear();
     table->by_field.clear();
+    for (std::vector<long> &ids : table->by_status)
+        ids.clear();
     table->changed.clear();
     table->notified = false;
     LeaveCriticalSection(&registry_lock);
@@ -136,25 +171,48 @@ bool notify_wanted(const TopicTable *table)
     return !table->notified && !table->changed.empty();
 }
 
+// Marks the topics `ids` of the table; true when the table then wants an
+// UpdateNotify.
+static bool mark_changed(TopicTable *table, const std::vector<long> &ids)
+{
+    for (long id : ids) {
+        RtdTopic &topic = table->topics.find(id)->second;
+        if (!topic.changed) {
+            topic.changed = true;
+            table->changed.push_back(id);  // never allocates: reserved at connect
+        }
+    }
+    return notify_wanted(table);
+}
+
+static void want_notify()
+{
+    if (!rtd_state.notify_posted && rtd_state.window) {
+        rtd_state.notify_posted = PostMessageA(rtd_state.window, WM_RTD_NOTIFY, 0, 0) != FALSE;
+    }
+}
+
 void rtd_field_changed(FieldPlace place)
 {
     bool wanted = false;
     for (TopicTable *table : rtd_state.tables) {
         auto listed = table->by_field.find(field_key(place));
-        if (listed == table->by_field.end())
-            continue;
-        for (long id : listed->second) {
-            RtdTopic &topic = table->topics.find(id)->second;
-            if (!topic.changed) {
-                topic.changed = true;
-                table->changed.push_back(id);  // never allocates: reserved at connect
-            }
-        }
-        wanted = wanted || notify_wanted(table);
+        if (listed != table->by_field.end())
+            wanted = mark_changed(table, listed->second) || wanted;
     }
-    if (wanted && !rtd_state.notify_posted && rtd_state.window) {
-        rtd_state.notify_posted = PostMessageA(rtd_state.window, WM_RTD_NOTIFY, 0, 0) != FALSE;
+    if (wanted)
+        want_notify();
+}
+
+void rtd_status_changed(StatusItem item)
+{
+    bool wanted = false;
+    for (TopicTable *table : rtd_state.tables) {
+        if (!table->by_status[item].empty())
+            wanted = mark_changed(table, table->by_status[item]) || wanted;
     }
+    if (wanted)
+        want_notify();
 }
 
 size_t refresh_topics(TopicTable *table,
@@ -167,7 +225,7 @@ size_t refresh_topics(TopicTable *table,
         long id = table->changed[i];
         RtdTopic &topic = table->topics.find(id)->second;
         topic.changed = false;
-        make_rtd_value(field_at(topic.place)->value, &value);
+        topic_value(topic, &value);
         put(context, i, id, value);
     }
     table->changed.clear();

@@ -2,10 +2,12 @@
 // object numbers its own topics, and each topic names one field of the
 // registry, by its place, never by a pointer into the registry's arrays.
 //
-// Invariants of a table: `changed` holds exactly the IDs whose topic has
-// its changed mark, each once; by_field lists every topic ID under the place
-// it names, and nothing else; every topic holds one link on its field
-// (start_advise), released when the topic goes.
+// A topic shows a field's value (Quote), the time it last came (Time) or
+// an item of Status. Invariants of a table: `changed` holds exactly the IDs
+// whose topic has its changed mark, each once; by_field lists every Quote
+// and Time topic ID under the place it names, by_status every Status topic
+// ID under its item, and nothing else; every Quote and Time topic holds one
+// link on its field (start_advise), released when the topic goes.
 #pragma once
 #include "core/field_links.h"
 #include "rtd/rtd_value.h"
@@ -15,13 +17,16 @@
 #include <vector>
 
 struct RtdTopic {
-    FieldPlace place;
-    bool changed;  // the field changed since the last RefreshData
+    FieldPlace place;  // Quote and Time
+    bool changed;      // what it shows changed since the last RefreshData
+    TopicKind topic;
+    StatusItem status;  // Status
 };
 
 struct TopicTable {
     std::unordered_map<long, RtdTopic> topics;  // by Excel's topic ID
     std::unordered_map<uint64_t, std::vector<long>> by_field;
+    std::vector<long> by_status[STATUS_ITEM_COUNT];
     std::vector<long> changed;  // IDs marked changed, in the order marked
     bool notified;              // UpdateNotify went out; no RefreshData since
     void *owner;                // the server object the table belongs to
@@ -58,8 +63,10 @@ TopicTable *new_topic_table(void *owner);
 void delete_topic_table(TopicTable *table);
 
 // ConnectData: the topic `id` (replacing one already connected under that
-// ID) links the field its strings name, as a DDE advise start does, and
-// *value is what the topic shows now. Takes registry_lock.
+// ID) links the field its strings name (read_topic_strings), as a DDE
+// advise start does, or an item of Status, which links nothing; *value is
+// what the topic shows now: CONNECT_BLANK while a Quote topic's field has
+// no value or a Time topic's field no time. Takes registry_lock.
 ConnectOutcome connect_topic(TopicTable *table, long id, const TopicString *strings, size_t count,
                              RtdValue *value);
 // DisconnectData: the topic goes and its link with it; an unknown ID
@@ -69,11 +76,13 @@ void disconnect_topic(TopicTable *table, long id);
 // Takes registry_lock.
 void forget_topics(TopicTable *table);
 
-// The field at place changed: every topic on it is marked, and one
-// WM_RTD_NOTIFY is posted (unless one waits already) when a table with a
-// topic on it then wants an UpdateNotify. Called with registry_lock held
-// (field_changed); never calls out.
+// The field at place changed: every topic on it, its value's and its
+// time's, is marked, and one WM_RTD_NOTIFY is posted (unless one waits
+// already) when a table with a topic on it then wants an UpdateNotify.
+// Called with registry_lock held (field_changed); never calls out.
 void rtd_field_changed(FieldPlace place);
+// The same for every topic on an item of Status; needs no lock.
+void rtd_status_changed(StatusItem item);
 
 // RefreshData: calls put for every marked topic with its latest value, in
 // the order marked, then clears the marks and the notified state. Gives the

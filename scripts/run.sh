@@ -15,6 +15,11 @@ export WINEPREFIX
 # The demo's cells, and its feed's pace in updates a second (all fields).
 DEMO_ITEMS=(1234.lastprice 1234.bid 1234.ask 1234.name 5678.lastprice)
 DEMO_RATE=4
+# Beside them: whether the feed is there and the clock (topic Status), and
+# when one field's value last came (topic Time). The simulator goes away for
+# 5 s every minute, so that the demo shows the feed Disconnected.
+DEMO_STATUS_ITEMS=(feed clock)
+DEMO_TIME_ITEM=1234.lastprice
 # How often the demo's RTD cells fetch new values, in ms (Excel: 2000).
 DEMO_THROTTLE=500
 # The keys the program writes for COM to find its RTD server.
@@ -37,6 +42,10 @@ the feed, ddewatch links the cells ${DEMO_ITEMS[*]}
 as a spreadsheet does and prints a line for every value that reaches them,
 and rtdwatch links the same items as Excel's =RTD() cells, fetching new
 values at most every ${DEMO_THROTTLE} ms (its lines start with "rtd").
+Beside them both link Status!feed and Status!clock, and
+Time!${DEMO_TIME_ITEM}, the time its value last came; the simulator goes
+away for 5 s every minute (feed_sim.py --outages), so the feed shows
+Disconnected and the time stands still.
 With --bridge the program runs alone, waiting for a real feed client on
 ws://127.0.0.1:8902/ and for real spreadsheets.
 
@@ -91,6 +100,8 @@ setsid wine build/windows/vantrel.exe </dev/null &
 pid=$!
 helpers=()
 watch_pid=""
+status_pid=""
+time_pid=""
 rtd_pid=""
 
 # A probe asks for no item, so nothing of it reaches the status lines.
@@ -115,7 +126,7 @@ wait_gone() {
 # shellcheck disable=SC2317  # called from the traps below
 stop_all() {
     local p
-    for p in "$watch_pid" "$rtd_pid"; do
+    for p in "$watch_pid" "$status_pid" "$time_pid" "$rtd_pid"; do
         if running "$p"; then
             kill -INT "$p" 2>/dev/null || true
             wait_gone "$p" 5 || true
@@ -186,15 +197,26 @@ if [ "$mode" = demo ]; then
         "(Quellvarden.Quote); the feed simulator plays its feed, ddewatch links" \
         "${#DEMO_ITEMS[@]} cells and rtdwatch ${#DEMO_ITEMS[@]} RTD topics, each printing" \
         "\"time item value\" for every value that reaches one (rtdwatch's lines start" \
-        "with \"rtd\"). Ctrl-C stops all."
-    /usr/bin/python3 tools/feed_sim.py --rate "$DEMO_RATE" </dev/null &
+        "with \"rtd\"); beside them Status!feed, Status!clock and Time!$DEMO_TIME_ITEM" \
+        "through both. The simulator goes away for 5 s every minute. Ctrl-C stops all."
+    /usr/bin/python3 tools/feed_sim.py --rate "$DEMO_RATE" --outages </dev/null &
     helpers+=($!)
     # Through a pipe: written to a terminal, Wine's console would put out
     # ddewatch's lines a character at a time, mixed with the simulator's.
     setsid wine build/windows/ddewatch.exe "${DEMO_ITEMS[@]}" </dev/null > >(cat) &
     watch_pid=$!
+    # Times in text, as a cell formatted as text shows them; the topic goes
+    # before the item ("16:09:29.199 Status!feed Connected").
+    setsid wine build/windows/ddewatch.exe --topic Status --format text "${DEMO_STATUS_ITEMS[@]}" \
+        </dev/null > >(sed -u 's/ / Status!/') &
+    status_pid=$!
+    setsid wine build/windows/ddewatch.exe --topic Time --format text "$DEMO_TIME_ITEM" \
+        </dev/null > >(sed -u 's/ / Time!/') &
+    time_pid=$!
     copy_rtd_classes_to_hklm
-    setsid wine build/windows/rtdwatch.exe --throttle "$DEMO_THROTTLE" "${DEMO_ITEMS[@]}" </dev/null \
+    # RTD cells get times as Excel's serial day numbers.
+    setsid wine build/windows/rtdwatch.exe --throttle "$DEMO_THROTTLE" "${DEMO_ITEMS[@]}" \
+        "${DEMO_STATUS_ITEMS[@]/#/Status,}" "Time,$DEMO_TIME_ITEM" </dev/null \
         > >(sed -u 's/^/rtd /') &
     rtd_pid=$!
 else

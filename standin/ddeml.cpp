@@ -343,3 +343,13 @@ BOOL DdePostAdvise(DWORD instance, HSZ topic, HSZ item)
     }
     return TRUE;
 }
+
+UINT DdeQueryConvInfo(HCONV conversation, DWORD, PCONVINFO info)
+{
+    for (const Conversation &c : P().conversations)
+        if (c.conv == conversation && c.open) {
+            info->hszTopic = c.topic;
+            return sizeof *info;
+        }
+    return 0;
+}

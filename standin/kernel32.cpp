@@ -1,11 +1,13 @@
-// kernel32: critical sections with misuse checks, the module handle and
-// ExitProcess; also the process-wide state and reset().
+// kernel32: critical sections with misuse checks, the module handles,
+// ExitProcess and the clock; also the process-wide state and reset().
 #include "state.h"
 
 #include <algorithm>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <strings.h>
 
 namespace standin {
@@ -117,7 +119,91 @@ void DeleteCriticalSection(LPCRITICAL_SECTION cs)
 
 HMODULE GetModuleHandleA(LPCSTR name)
 {
-    return name ? nullptr : module_handle();
+    if (!name)
+        return module_handle();
+    return strcasecmp(name, "kernel32.dll") == 0 ? make_handle<HMODULE>(kKernel32, 0) : nullptr;
+}
+
+static void put_file_time(ULONGLONG ticks, LPFILETIME time)
+{
+    time->dwLowDateTime = static_cast<DWORD>(ticks & 0xFFFFFFFFu);
+    time->dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+}
+
+static void WINAPI precise_system_time(LPFILETIME time)
+{
+    P().records.precise_clock_reads++;
+    put_file_time(P().script.system_time, time);
+}
+
+FARPROC GetProcAddress(HMODULE module, LPCSTR name)
+{
+    if (module == make_handle<HMODULE>(kKernel32, 0) && P().script.precise_clock &&
+        std::strcmp(name, "GetSystemTimePreciseAsFileTime") == 0)
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(precise_system_time));
+    return nullptr;
+}
+
+void GetSystemTimeAsFileTime(LPFILETIME time)
+{
+    P().records.coarse_clock_reads++;
+    put_file_time(P().script.system_time, time);
+}
+
+// The calendar through the C library's UTC calls, independent of the
+// program's own arithmetic.
+constexpr long long UNIX_EPOCH_SECONDS = 11644473600LL;  // 1601-01-01 to 1970-01-01
+
+static void put_calendar(long long unix_seconds, WORD ms, LPSYSTEMTIME out)
+{
+    time_t t = static_cast<time_t>(unix_seconds);
+    struct tm parts;
+    gmtime_r(&t, &parts);
+    out->wYear = static_cast<WORD>(parts.tm_year + 1900);
+    out->wMonth = static_cast<WORD>(parts.tm_mon + 1);
+    out->wDayOfWeek = static_cast<WORD>(parts.tm_wday);
+    out->wDay = static_cast<WORD>(parts.tm_mday);
+    out->wHour = static_cast<WORD>(parts.tm_hour);
+    out->wMinute = static_cast<WORD>(parts.tm_min);
+    out->wSecond = static_cast<WORD>(parts.tm_sec);
+    out->wMilliseconds = ms;
+}
+
+static long long unix_seconds_of(const SYSTEMTIME &time)
+{
+    struct tm parts = {};
+    parts.tm_year = time.wYear - 1900;
+    parts.tm_mon = time.wMonth - 1;
+    parts.tm_mday = time.wDay;
+    parts.tm_hour = time.wHour;
+    parts.tm_min = time.wMinute;
+    parts.tm_sec = time.wSecond;
+    return static_cast<long long>(timegm(&parts));
+}
+
+// Like Windows: times from 0x8000000000000000 on are refused.
+BOOL FileTimeToSystemTime(const FILETIME *file_time, LPSYSTEMTIME system_time)
+{
+    ULONGLONG ticks = static_cast<ULONGLONG>(file_time->dwHighDateTime) << 32 | file_time->dwLowDateTime;
+    if (ticks >= 0x8000000000000000ULL)
+        return FALSE;
+    long long seconds = static_cast<long long>(ticks / 10000000) - UNIX_EPOCH_SECONDS;
+    put_calendar(seconds, static_cast<WORD>(ticks / 10000 % 1000), system_time);
+    return TRUE;
+}
+
+BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION *zone, const SYSTEMTIME *universal,
+                                     LPSYSTEMTIME local)
+{
+    if (zone)
+        misuse("SystemTimeToTzSpecificLocalTime: the stand-in has only the current time zone");
+    P().records.local_conversions++;
+    long long seconds = unix_seconds_of(*universal);
+    ULONGLONG ticks = static_cast<ULONGLONG>(seconds + UNIX_EPOCH_SECONDS) * 10000000 +
+                      static_cast<ULONGLONG>(universal->wMilliseconds) * 10000;
+    LONG offset = P().script.utc_offset_minutes ? P().script.utc_offset_minutes(ticks) : 0;
+    put_calendar(seconds + offset * 60LL, universal->wMilliseconds, local);
+    return TRUE;
 }
 
 DWORD GetModuleFileNameW(HMODULE, LPWSTR path, DWORD size)

@@ -102,6 +102,13 @@ struct Script {
     ULONGLONG tick_count = 1000000;             // what GetTickCount64 gives; tests move it on
     UINT dde_failure_error = DMLERR_SYS_ERROR;  // DdeGetLastError after any scripted DDE failure
     std::u16string module_path = u"C:\\Users\\user\\Vantrel\\vantrel.exe";  // GetModuleFileNameW
+    // The clock: both system-time calls give system_time (100-ns ticks since
+    // 1601, UTC); GetProcAddress finds GetSystemTimePreciseAsFileTime in
+    // kernel32 only while precise_clock. Local time is the UTC time plus
+    // utc_offset_minutes of that instant (0 when unset).
+    ULONGLONG system_time = 133537248000000000ULL;  // 2024-03-01 00:00:00 UTC
+    bool precise_clock = true;
+    std::function<LONG(ULONGLONG system_time)> utc_offset_minutes;
 };
 
 struct WindowRecord {
@@ -276,6 +283,9 @@ struct Records {
     std::vector<DataRecord> data;  // every DdeCreateDataHandle, with its bytes
     std::vector<Delivery> deliveries;
     int registry_writes = 0;  // RegSetValueEx calls, A and W
+    int precise_clock_reads = 0,
+        coarse_clock_reads = 0;  // GetSystemTimePreciseAsFileTime, GetSystemTimeAsFileTime
+    int local_conversions = 0;   // SystemTimeToTzSpecificLocalTime
 };
 
 void reset();

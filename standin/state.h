@@ -90,6 +90,6 @@ uintptr_t handle_number(H h, uintptr_t base)
 constexpr uintptr_t kWindowBase = 0x10000, kDcBase = 0x20000, kFontBase = 0x30000, kStockFont = 0x3ffff,
                     kMenuBase = 0x40000, kKeyBase = 0xb0000, kIconBase = 0x50000, kCursorBase = 0x60000,
                     kAccelBase = 0x70000, kStringBase = 0x80000, kConvBase = 0x90000, kDataBase = 0xa0000,
-                    kModule = 0x400000;
+                    kModule = 0x400000, kKernel32 = 0x410000;
 
 }  // namespace standin

@@ -5,13 +5,17 @@ price fields ticking (tools/quotes.py says what the values are). When the
 connection drops, or the program is not there yet, it tries again every
 second; Ctrl+C or SIGTERM ends it.
 
-    /usr/bin/python3 tools/feed_sim.py [--url URL] [--rate N] [--seed N]
+    /usr/bin/python3 tools/feed_sim.py [--url URL] [--rate N] [--seed N] [--outages]
 
 --rate is the number of ticks a second (default 4): each tick moves the
 price of one instrument, taken in turn in the order they were asked for,
 and sends every price field of it that was asked for.
-It prints a line when it connects, is asked for a field or loses the
-connection.
+--outages makes it go away for the last 5 s of every minute it runs
+(it closes the connection and connects again after them), so that a
+sheet sees the feed disconnected and its times standing still; the demo
+sets it.
+It prints a line when it connects, is asked for a field, goes away or
+loses the connection.
 """
 
 import argparse
@@ -27,12 +31,34 @@ from quotes import Market, is_price_field, parse_request, split_item, update_mes
 
 URL = "ws://127.0.0.1:8902/"
 RETRY_SECONDS = 1.0
+# --outages: away for the last OUTAGE_SECONDS of every OUTAGE_EVERY.
+OUTAGE_EVERY = 60.0
+OUTAGE_SECONDS = 5.0
 # The program sends no close frame back: do not wait long for one.
 CLOSE_TIMEOUT = 1.0
 
 
 def log(text):
     print("feed_sim: " + text, flush=True)
+
+
+class Outages:
+    """When the simulator is away: the last `length` seconds of every
+    `every`, counted from `start` (a time of the event loop's clock)."""
+
+    def __init__(self, start, every=OUTAGE_EVERY, length=OUTAGE_SECONDS):
+        self.start, self.every, self.length = start, every, length
+
+    def until_away(self, now):
+        """Seconds until the next outage begins; 0 during one."""
+        into = (now - self.start) % self.every
+        return max(0.0, self.every - self.length - into)
+
+    def away_left(self, now):
+        """Seconds until the current outage ends; 0 outside one."""
+        if self.until_away(now) > 0:
+            return 0.0
+        return self.every - (now - self.start) % self.every
 
 
 async def answer_requests(ws, market, ticking):
@@ -68,11 +94,14 @@ async def tick(ws, market, ticking, rate):
             await ws.send(update_message(item, market.value(item)))
 
 
-async def serve(ws, market, rate):
-    """Plays the feed on one connection until it closes."""
+async def serve(ws, market, rate, until_away=None):
+    """Plays the feed on one connection until it closes, or for
+    `until_away` seconds when given."""
     ticking = {}
     tasks = [asyncio.create_task(answer_requests(ws, market, ticking)),
              asyncio.create_task(tick(ws, market, ticking, rate))]
+    if until_away is not None:
+        tasks.append(asyncio.create_task(asyncio.sleep(until_away)))
     try:
         done, _ = await asyncio.wait(tasks, return_when=asyncio.FIRST_COMPLETED)
         for task in done:
@@ -83,16 +112,24 @@ async def serve(ws, market, rate):
         await asyncio.gather(*tasks, return_exceptions=True)
 
 
-async def run(url, market, rate, stop):
-    """Connects, plays the feed and connects again, until `stop` is set."""
+async def run(url, market, rate, stop, outages=None):
+    """Connects, plays the feed and connects again, until `stop` is set;
+    with `outages`, stays away during each."""
+    loop = asyncio.get_running_loop()
     said_cannot = False
     while not stop.is_set():
+        if outages and outages.away_left(loop.time()) > 0:
+            await asyncio.sleep(outages.away_left(loop.time()))
         try:
             async with websockets.connect(url, ping_interval=None, close_timeout=CLOSE_TIMEOUT,
                                           open_timeout=10) as ws:
                 log("connected to %s" % url)
                 said_cannot = False
-                await serve(ws, market, rate)
+                until_away = outages.until_away(loop.time()) if outages else None
+                await serve(ws, market, rate, until_away)
+            if outages and outages.away_left(loop.time()) > 0:
+                log("away for %.0f s (--outages)" % outages.away_left(loop.time()))
+                continue
             log("the program closed the connection")
         except websockets.ConnectionClosed:
             log("the connection was lost")
@@ -111,7 +148,8 @@ async def main_async(args):
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
-    feed = asyncio.create_task(run(args.url, Market(args.seed), args.rate, stop))
+    outages = Outages(loop.time()) if args.outages else None
+    feed = asyncio.create_task(run(args.url, Market(args.seed), args.rate, stop, outages))
     stopped = asyncio.create_task(stop.wait())
     await asyncio.wait([feed, stopped], return_when=asyncio.FIRST_COMPLETED)
     stopped.cancel()
@@ -137,6 +175,8 @@ def main():
     parser.add_argument("--rate", type=positive, default=4.0,
                         help="ticks a second, each moving one instrument (default 4)")
     parser.add_argument("--seed", type=int, help="the same seed gives the same prices")
+    parser.add_argument("--outages", action="store_true",
+                        help="go away for the last %g s of every %g s" % (OUTAGE_SECONDS, OUTAGE_EVERY))
     args = parser.parse_args()
     try:
         asyncio.run(main_async(args))

@@ -455,6 +455,22 @@ int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int length, LPW
 int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int length, LPSTR text, int size,
                         LPCSTR default_char, LPBOOL used_default);
 
+// kernel32: the clock
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *LPFILETIME;
+typedef struct _SYSTEMTIME {
+    WORD wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
+} SYSTEMTIME, *LPSYSTEMTIME;
+typedef struct _TIME_ZONE_INFORMATION TIME_ZONE_INFORMATION;  // only ever passed as null
+typedef INT_PTR(WINAPI *FARPROC)(void);
+FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+void GetSystemTimeAsFileTime(LPFILETIME time);
+BOOL FileTimeToSystemTime(const FILETIME *file_time, LPSYSTEMTIME system_time);
+BOOL SystemTimeToTzSpecificLocalTime(const TIME_ZONE_INFORMATION *zone, const SYSTEMTIME *universal,
+                                     LPSYSTEMTIME local);
+
 // user32: windows, the message loop, menus, dialogs
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
 ATOM RegisterClassExA(const WNDCLASSEXA *wc);
@@ -540,3 +556,10 @@ HDDEDATA DdeCreateDataHandle(DWORD instance, LPBYTE source, DWORD length, DWORD 
                              UINT flags);
 BOOL DdeFreeDataHandle(HDDEDATA data);
 BOOL DdePostAdvise(DWORD instance, HSZ topic, HSZ item);
+// Only the conversation's topic is filled in.
+typedef struct tagCONVINFO {
+    DWORD cb;
+    HSZ hszTopic;
+} CONVINFO, *PCONVINFO;
+#define QID_SYNC 0xFFFFFFFF
+UINT DdeQueryConvInfo(HCONV conversation, DWORD transaction, PCONVINFO info);

@@ -1,14 +1,17 @@
 // DDE item names through the transaction callback, for every transaction
-// type, in any order: the registry only ever holds sound items, its counts
-// agree with its fields, the lock is released after every transaction, a
-// data request for a linked field always gets its value, and the feed
-// client is asked for every field exactly once.
+// type, in any order, on the topics Quote and Time (in a conversation on
+// Quote): the registry only ever holds sound items, its counts agree with
+// its fields, a field's Time links are counted within its advise count,
+// the lock is released after every transaction, a data request for a
+// linked field always gets its value (or its time, on Time), unless it is
+// an advise request of the field's other topic, and the feed client is
+// asked for every field exactly once.
 //
 // Input: records of three bytes and an item name:
 //   byte 0   the transaction type (one of the sixteen, by its value mod 16)
 //   byte 1   bits 0-1 the format (XlTable, XlTable sign-extended as Wine
 //            hands it, CF_TEXT, or the byte itself); bits 2-3 the topic
-//            (Quote, QUOTE, Other, none); bit 4 no item handle at all
+//            (Quote, time, Other, none); bit 4 no item handle at all
 //   byte 2   the item name's length; then the name, up to its first NUL
 #include "core/registry.h"
 #include "core/status_board.h"
@@ -30,7 +33,8 @@ static const UINT TYPES[16] = {
     XTYP_CONNECT,    XTYP_CONNECT_CONFIRM, XTYP_XACT_COMPLETE, XTYP_POKE,     XTYP_REGISTER, XTYP_REQUEST,
     XTYP_DISCONNECT, XTYP_UNREGISTER,      XTYP_WILDCONNECT,   XTYP_MONITOR,
 };
-static const char *const TOPICS[4] = {"Quote", "QUOTE", "Other", nullptr};  // the first two are ours
+static const char *const TOPICS[4] = {"Quote", "time", "Other", nullptr};  // the first two are ours
+enum { ON_QUOTE, ON_TIME, ON_OTHER, ON_NONE };
 
 // The item rule as the README states it, written out on its own.
 static bool is_sound_item(const std::string &item)
@@ -51,8 +55,9 @@ static bool is_sound_item(const std::string &item)
     return true;
 }
 
-// Every field of the registry by its item name, with its advise count.
-static std::map<std::string, int> linked_fields()
+// Every field of the registry by its item name, with its advise count; its
+// Time links in *times when given.
+static std::map<std::string, int> linked_fields(std::map<std::string, int> *times = nullptr)
 {
     std::map<std::string, int> fields;
     uint64_t watched = 0;
@@ -65,6 +70,9 @@ static std::map<std::string, int> linked_fields()
             FUZZ_CHECK(is_sound_item(item));
             FUZZ_CHECK(fields.count(item) == 0);
             fields[item] = field.advise_count;
+            FUZZ_CHECK(field.time_links <= field.advise_count);
+            if (times)
+                (*times)[item] = field.time_links;
             watched += field.advise_count > 0;
         }
     }
@@ -93,20 +101,34 @@ static std::vector<std::string> requested_items(const std::string &sent)
     return items;
 }
 
-static std::string value_of(const std::string &item)
+// What a field shows on Quote; on Time, a single blank: no feed message
+// ever arrives here, so no field has a time.
+static std::string value_of(const std::string &item, bool time)
 {
     size_t dot = item.find('.');
     Instrument *instrument = find_instrument(std::stoull(item.substr(0, dot)));
     InstrumentField *field = instrument ? find_field(instrument, item.c_str() + dot + 1) : nullptr;
     FUZZ_CHECK(field);
-    return field->value ? field->value : " ";
+    FUZZ_CHECK(field->updated == 0);
+    return field->value && !time ? field->value : " ";
 }
 
-static void check_answer(UINT type, UINT format, bool our_topic, const std::string &item, bool has_item,
+static void check_answer(UINT type, UINT format, int topic, const std::string &item, bool has_item,
                          HDDEDATA answer, const std::map<std::string, int> &before,
-                         const std::map<std::string, int> &after)
+                         const std::map<std::string, int> &after,
+                         const std::map<std::string, int> &times_before,
+                         const std::map<std::string, int> &times_after)
 {
+    bool our_topic = topic == ON_QUOTE || topic == ON_TIME;
     bool linked = has_item && before.count(item) != 0;
+    if (type == XTYP_ADVSTART && answer)
+        FUZZ_CHECK(times_after.at(item) == (linked ? times_before.at(item) : 0) + (topic == ON_TIME));
+    if (type == XTYP_ADVSTOP && linked) {
+        // A stop on Time lowers the Time count; one named by any other topic
+        // may end the last loops, and the Time count never exceeds them.
+        int time_links = times_before.at(item) - (topic == ON_TIME && times_before.at(item) > 0 ? 1 : 0);
+        FUZZ_CHECK(times_after.at(item) == std::min(time_links, after.at(item)));
+    }
     switch (type) {
     case XTYP_ADVSTART:
         if (answer) {
@@ -133,10 +155,16 @@ static void check_answer(UINT type, UINT format, bool our_topic, const std::stri
     case XTYP_ADVREQ:
     case XTYP_REQUEST:
         FUZZ_CHECK(after == before);
-        FUZZ_CHECK((answer != nullptr) == (our_topic && linked));
+        {
+            // The conversation is on Quote: an advise request on Time for a
+            // field with Time links is a post for the other topic.
+            bool other_topics_post =
+                type == XTYP_ADVREQ && topic == ON_TIME && linked && times_before.at(item) > 0;
+            FUZZ_CHECK((answer != nullptr) == (our_topic && linked && !other_topics_post));
+        }
         if (answer) {
             std::string bytes = standin::data_bytes(answer);
-            std::string value = value_of(item);
+            std::string value = value_of(item, topic == ON_TIME);
             if ((format & 0xFFFF) == (xltable_format & 0xFFFF))
                 FUZZ_CHECK(bytes.rfind(std::string("\x10\x00\x04\x00\x01\x00\x01\x00", 8), 0) == 0);
             else
@@ -185,11 +213,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         // the spelling first registered, which may not be this one.
         HSZ item = has_item ? standin::hsz(name) : nullptr;
         std::string seen = standin::hsz_text(item);
-        std::map<std::string, int> before = linked_fields();
+        std::map<std::string, int> times_before, times_after;
+        std::map<std::string, int> before = linked_fields(&times_before);
         HDDEDATA answer =
             standin::call_callback(type, format, sheet, topic ? standin::hsz(topic) : nullptr, item);
-        std::map<std::string, int> after = linked_fields();
-        check_answer(type, format, topic_choice < 2, seen, has_item, answer, before, after);
+        std::map<std::string, int> after = linked_fields(&times_after);
+        check_answer(type, format, topic_choice, seen, has_item, answer, before, after, times_before,
+                     times_after);
 
         FUZZ_CHECK(standin::lock_info(&registry_lock).depth == 0);
         for (const char *line : status_board.lines)

@@ -205,7 +205,7 @@ TYPE = {name: i for i, name in enumerate(
     ["ERROR", "ADVDATA", "ADVREQ", "ADVSTART", "ADVSTOP", "EXECUTE", "CONNECT", "CONNECT_CONFIRM",
      "XACT_COMPLETE", "POKE", "REGISTER", "REQUEST", "DISCONNECT", "UNREGISTER", "WILDCONNECT", "MONITOR"])}
 XLTABLE, XLTABLE_WINE, TEXT = 0, 1, 2
-QUOTE, QUOTE_UPPER, OTHER_TOPIC, NO_TOPIC = 0, 4, 8, 12
+QUOTE, TIME, OTHER_TOPIC, NO_TOPIC = 0, 4, 8, 12
 NO_ITEM = 16
 
 
@@ -223,7 +223,7 @@ def dde_service():
          transaction("ADVSTOP"), transaction("ADVSTOP", choices=TEXT), transaction("ADVSTOP"),
          transaction("ADVSTART"))
     seed("every_type", *[transaction(kind, "5.bid", TEXT) for kind in TYPE])
-    seed("topics_and_missing_handles", transaction("ADVSTART", choices=QUOTE_UPPER),
+    seed("topics_and_missing_handles", transaction("ADVSTART", choices=TIME),
          transaction("ADVSTART", "7.x", OTHER_TOPIC), transaction("ADVSTART", "7.x", NO_TOPIC),
          transaction("ADVSTART", "7.x", NO_ITEM), transaction("REQUEST", choices=OTHER_TOPIC),
          transaction("ADVREQ", choices=NO_ITEM), transaction("ADVSTOP", choices=NO_ITEM | NO_TOPIC))
@@ -232,6 +232,10 @@ def dde_service():
                "1234." + "f" * 95, ""]
     seed("unsound_items", *[transaction(kind, item) for item in unsound for kind in ("ADVSTART", "REQUEST",
                                                                                        "ADVSTOP")])
+    seed("time_beside_quote", transaction("ADVSTART", choices=TIME), transaction("ADVSTART", choices=TEXT),
+         transaction("ADVREQ", choices=TIME | TEXT), transaction("ADVREQ", choices=TEXT),
+         transaction("REQUEST", choices=TIME), transaction("ADVSTOP", choices=TEXT),
+         transaction("ADVSTOP", choices=TEXT), transaction("ADVSTOP", choices=TIME))
     seed("item_in_other_letter_case", transaction("ADVSTART"), transaction("ADVREQ", "1234.lastPrice", XLTABLE_WINE),
          transaction("REQUEST", "1234.LASTPRICE", TEXT), transaction("ADVSTART", "1234.LastPrice"),
          transaction("ADVSTOP", "1234.lastPRICE"))

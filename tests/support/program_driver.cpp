@@ -2,10 +2,14 @@
 
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "app/status_relay.h"
 #include "app/tray_icon.h"
+#include "core/clock.h"
 #include "core/registry.h"
 #include "core/status_board.h"
+#include "core/status_topic.h"
 #include "dde/dde_service.h"
+#include "dde/dde_status.h"
 #include "feed/feed_box.h"
 #include "feed/feed_client.h"
 #include "feed/origin_policy.h"
@@ -50,8 +54,13 @@ void fresh_process()
     feed_boxes = FeedBoxes{};
     request_new_field = nullptr;
     field_changed = nullptr;
+    status_changed = nullptr;
+    status_topic = StatusTopic{};
+    clock_state = ClockState{};
+    dde_status_links = DdeStatusLinks{};
+    status_relay = StatusRelay{};
     dde_instance = 0;
-    service_name = topic_name = nullptr;
+    service_name = topic_name = time_topic_name = nullptr;
     xltable_format = 0;
     app_instance = nullptr;
     main_window = nullptr;

@@ -79,7 +79,7 @@ TEST_F(Registry, FullFieldArrayRefusesBeforeCounting)
     for (int i = 1; i < 65535; ++i) {
         char *name = static_cast<char *>(std::malloc(8));
         std::snprintf(name, 8, "f%d", i);
-        instrument.fields[i] = InstrumentField{name, nullptr, 1};
+        instrument.fields[i] = InstrumentField{name, nullptr, 1, 0, 0};
     }
     instrument.field_count = 65535;
     std::string shown = status_line(1);

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "app/status_relay.h"
+
 #include <algorithm>
 #include <cstring>
 #include <functional>
@@ -51,9 +53,10 @@ TEST_F(Startup, BringsEverythingUpInOrder)
     EXPECT_EQ(standin::lock_info(&registry_lock).spin_count, 1024u);
     EXPECT_TRUE(standin::service_registered("Quellvarden"));
     EXPECT_EQ(feed_client.state, FEED_NONE);
-    ASSERT_EQ(r.timers.size(), 1u);
+    ASSERT_EQ(r.timers.size(), 2u);
     EXPECT_EQ(r.timers[0].id, 1028u);
     EXPECT_EQ(r.timers[0].period, 1000u);
+    EXPECT_EQ(r.timers[1].id, CLOCK_TIMER_ID);  // due at the next whole second
     EXPECT_TRUE(r.message_boxes.empty());
 }
 
@@ -149,7 +152,7 @@ TEST_P(ComStartThatCannotServe, SaysWhyInABalloonThenEnds)
 {
     rtd_class_object_registers = true;
     GetParam().arrange();
-    standin::script().idle.push_back([] { ASSERT_TRUE(standin::timer_elapses(main_window, 1031)); });
+    standin::script().idle.push_back([] { ASSERT_TRUE(standin::timer_elapses(main_window, 1032)); });
     EXPECT_EQ(WinMain(INSTANCE, nullptr, const_cast<LPSTR>("-Embedding"), SW_SHOWDEFAULT), 0);
     const auto &r = standin::records();
     EXPECT_TRUE(r.message_boxes.empty());

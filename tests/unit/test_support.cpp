@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <cstring>
+#include <ctime>
 
 void start_dde_side()
 {
@@ -66,4 +67,18 @@ std::string xltable_string(const std::string &text)
     bytes += static_cast<char>((n + 1) >> 8);
     bytes += static_cast<char>(n);
     return bytes + text;
+}
+
+uint64_t system_time_of(int year, int month, int day, int hour, int minute, int second, int ms)
+{
+    struct tm parts = {};
+    parts.tm_year = year - 1900;
+    parts.tm_mon = month - 1;
+    parts.tm_mday = day;
+    parts.tm_hour = hour;
+    parts.tm_min = minute;
+    parts.tm_sec = second;
+    long long unix_seconds = static_cast<long long>(timegm(&parts));
+    return static_cast<uint64_t>(unix_seconds + 11644473600LL) * 10000000u +
+           static_cast<uint64_t>(ms) * 10000u;
 }

@@ -42,6 +42,10 @@ protected:
     void TearDown() override { fresh_process(); }
 };
 
+// A UTC instant as a system time (100-ns ticks since 1601), through the C
+// library's calendar, independent of the program's.
+uint64_t system_time_of(int year, int month, int day, int hour, int minute, int second, int ms = 0);
+
 // The bytes of an XlTable block, built independently of the renderer.
 std::string xltable_number(double value);
 std::string xltable_string(const std::string &text);

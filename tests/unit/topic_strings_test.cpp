@@ -70,3 +70,70 @@ TEST_P(TopicItem, FollowsTheItemRule)
 
 INSTANTIATE_TEST_SUITE_P(Strings, TopicItem, testing::ValuesIn(TOPIC_CASES),
                          [](const testing::TestParamInfo<TopicCase> &info) { return info.param.name; });
+
+// The topic word that may come first: which topic, and what it names.
+struct WordedCase {
+    const char *name;
+    std::vector<Element> strings;
+    TopicKind topic;
+    const char *item;  // Quote and Time: the item; Status: the item's name; null: #N/A
+};
+
+static const WordedCase WORDED_CASES[] = {
+    {"OneItemIsAQuote", {{true, u"1234.lastprice"}}, TOPIC_QUOTE, "1234.lastprice"},
+    {"DigitsFirstStillNameTheInsref", {{true, u"1234"}, {true, u"lastprice"}}, TOPIC_QUOTE, "1234.lastprice"},
+    {"QuoteWord", {{true, u"Quote"}, {true, u"1234.lastprice"}}, TOPIC_QUOTE, "1234.lastprice"},
+    {"TimeWord", {{true, u"Time"}, {true, u"1234.lastprice"}}, TOPIC_TIME, "1234.lastprice"},
+    {"TimeWordInCapitals", {{true, u"TIME"}, {true, u"1234.lastprice"}}, TOPIC_TIME, "1234.lastprice"},
+    {"TimeThenInsrefAndField",
+     {{true, u"Time"}, {true, u"1234"}, {true, u"lastprice"}},
+     TOPIC_TIME,
+     "1234.lastprice"},
+    {"QuoteThenInsrefAndField", {{true, u"quote"}, {true, u"1234"}, {true, u"a.b"}}, TOPIC_QUOTE, "1234.a.b"},
+    {"StatusFeed", {{true, u"Status"}, {true, u"feed"}}, TOPIC_STATUS, "feed"},
+    {"StatusInAnotherCase", {{true, u"sTATUS"}, {true, u"Clock"}}, TOPIC_STATUS, "clock"},
+    {"StatusEveryItem", {{true, u"Status"}, {true, u"fields"}}, TOPIC_STATUS, "fields"},
+    {"StatusUnknownItem", {{true, u"Status"}, {true, u"feeds"}}, TOPIC_STATUS, nullptr},
+    {"StatusThreeStrings", {{true, u"Status"}, {true, u"feed"}, {true, u"x"}}, TOPIC_STATUS, nullptr},
+    {"StatusAlone", {{true, u"Status"}}, TOPIC_QUOTE, nullptr},
+    {"TimeWithAnUnsoundItem", {{true, u"Time"}, {true, u"01234.lastprice"}}, TOPIC_TIME, nullptr},
+    {"TimeWithAnEmptyField", {{true, u"Time"}, {true, u"1234"}, {true, u""}}, TOPIC_TIME, nullptr},
+    {"FourStrings",
+     {{true, u"Time"}, {true, u"1234"}, {true, u"last"}, {true, u"price"}},
+     TOPIC_TIME,
+     nullptr},
+    {"ThreeStringsWithoutAWord", {{true, u"1234"}, {true, u"last"}, {true, u"price"}}, TOPIC_QUOTE, nullptr},
+    {"WordWithABlankIsNoWord", {{true, u"Time "}, {true, u"1234.lastprice"}}, TOPIC_QUOTE, nullptr},
+    {"WordNotAString", {{false, u""}, {true, u"1234.lastprice"}}, TOPIC_QUOTE, nullptr},
+    {"NonAsciiLookAlikeOfAWord", {{true, u"T\u0130me"}, {true, u"1234.lastprice"}}, TOPIC_QUOTE, nullptr},
+};
+
+class TopicWords : public testing::TestWithParam<WordedCase> {};
+
+TEST_P(TopicWords, SelectTheTopic)
+{
+    const WordedCase &c = GetParam();
+    std::vector<TopicString> strings;
+    for (const Element &e : c.strings)
+        strings.push_back(
+            TopicString{e.text, reinterpret_cast<const WCHAR *>(e.units.data()), e.units.size()});
+    TopicRequest request;
+    bool linked = read_topic_strings(strings.data(), strings.size(), &request);
+    ASSERT_EQ(linked, c.item != nullptr);
+    if (!linked)
+        return;
+    EXPECT_EQ(request.topic, c.topic);
+    if (c.topic == TOPIC_STATUS) {
+        EXPECT_STREQ(status_item_name(request.status), c.item);
+        return;
+    }
+    EXPECT_STREQ(request.item, c.item);
+    unsigned long long insref;
+    const char *field;
+    ASSERT_TRUE(is_sound_item_name(c.item, std::string(c.item).size(), &insref, &field));
+    EXPECT_EQ(request.insref, insref);
+    EXPECT_STREQ(request.field, field);
+}
+
+INSTANTIATE_TEST_SUITE_P(Strings, TopicWords, testing::ValuesIn(WORDED_CASES),
+                         [](const testing::TestParamInfo<WordedCase> &info) { return info.param.name; });

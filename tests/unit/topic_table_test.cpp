@@ -1,5 +1,6 @@
 #include "rtd/topic_table.h"
 
+#include "core/status_topic.h"
 #include "test_support.h"
 
 #include <functional>
@@ -28,12 +29,14 @@ protected:
         a = new_topic_table(nullptr);
         b = new_topic_table(nullptr);
     }
-    ConnectOutcome connect(TopicTable *table, long id, std::u16string first, const char16_t *second = nullptr)
+    ConnectOutcome connect(TopicTable *table, long id, std::u16string first, const char16_t *second = nullptr,
+                           const char16_t *third = nullptr)
     {
-        std::u16string rest = second ? second : u"";
-        TopicString strings[2] = {{true, reinterpret_cast<const WCHAR *>(first.data()), first.size()},
-                                  {true, reinterpret_cast<const WCHAR *>(rest.data()), rest.size()}};
-        return connect_topic(table, id, strings, second ? 2 : 1, &value);
+        std::u16string rest[2] = {second ? second : u"", third ? third : u""};
+        TopicString strings[3] = {{true, reinterpret_cast<const WCHAR *>(first.data()), first.size()},
+                                  {true, reinterpret_cast<const WCHAR *>(rest[0].data()), rest[0].size()},
+                                  {true, reinterpret_cast<const WCHAR *>(rest[1].data()), rest[1].size()}};
+        return connect_topic(table, id, strings, third ? 3 : second ? 2 : 1, &value);
     }
     // The feed's update as the notification point passes it on.
     static void change(const char *item, const char *text)
@@ -201,6 +204,50 @@ TEST_F(TopicTableTest, ShutdownRefusesNewTopics)
     rtd_state.closing = true;
     EXPECT_EQ(connect(a, 1, u"1234.lastprice"), CONNECT_REFUSED);
     EXPECT_EQ(registry.instrument_count, 0u);
+}
+
+// 2024-02-29 at a local time of day (the stand-in's local time is UTC), as refresh shows it.
+static std::string serial_shown(int hour, int minute, double seconds)
+{
+    return "n:" + std::to_string(45351 + ((hour * 60 + minute) * 60 + seconds) / 86400);
+}
+
+// A Time topic links its field as a value topic does, and one update marks both.
+TEST_F(TopicTableTest, TimeTopicsShowWhenTheValueCame)
+{
+    SOCKET feed = handshaken_feed_client();
+    EXPECT_EQ(connect(a, 1, u"Time", u"1234", u"lastprice"), CONNECT_BLANK);
+    EXPECT_EQ(connect(a, 2, u"1234.lastprice"), CONNECT_BLANK);
+    EXPECT_EQ(requests, std::vector<std::string>{"1234.lastprice"});
+    EXPECT_EQ(links("1234.lastprice"), 2u);
+    standin::script().system_time = system_time_of(2024, 2, 29, 13, 45, 30, 250);
+    feed_client_sends(feed, client_frame(0x81, "{\"key\":\"1234.lastprice\",\"value\":12.5}"));
+    EXPECT_EQ(refresh(a),
+              (std::map<long, std::string>{{1, serial_shown(13, 45, 30.25)}, {2, "n:12.500000"}}));
+    EXPECT_EQ(connect(b, 1, u"TIME", u"1234.lastprice"), CONNECT_VALUE);
+    disconnect_topic(a, 1);
+    EXPECT_EQ(links("1234.lastprice"), 2u);
+}
+
+// Status topics link no field; a clock that ticks three times before the
+// next refresh reaches it as its latest second only.
+TEST_F(TopicTableTest, StatusTopicsRefreshWithTheirLatestValue)
+{
+    standin::script().system_time = system_time_of(2024, 2, 29, 12, 0, 0, 250);
+    start_status_topic();
+    EXPECT_EQ(connect(a, 1, u"Status", u"clock"), CONNECT_VALUE);
+    EXPECT_EQ(connect(a, 2, u"status", u"FEED"), CONNECT_VALUE);
+    EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(value.text), value.length), u"Disconnected");
+    EXPECT_EQ(registry.instrument_count, 0u);
+    for (int second = 1; second <= 3; ++second) {
+        standin::script().system_time = system_time_of(2024, 2, 29, 12, 0, second, 4);
+        tick_status_clock();
+    }
+    handshaken_feed_client();
+    standin::pump();  // the Status changes reach the tables from the loop
+    EXPECT_EQ(refresh(a), (std::map<long, std::string>{{1, serial_shown(12, 0, 3)}, {2, "t:Connected"}}));
+    forget_topics(a);
+    EXPECT_EQ(registry.active_field_count, 0u);
 }
 
 // The notification: one message however many changes, one UpdateNotify per
