@@ -4,6 +4,7 @@
 #include "app/startup.h"
 #include "app/tray_icon.h"
 #include "core/registry.h"
+#include "core/registry_index.h"
 #include "core/status_board.h"
 #include "dde/dde_service.h"
 #include "feed/feed_box.h"
@@ -28,6 +29,9 @@ static void free_registry()
     }
     std::free(registry.instruments);
     registry = SubscriptionRegistry{};
+    std::free(registry_index.instruments);
+    std::free(registry_index.fields);
+    registry_index = RegistryIndex{};
 }
 
 void fresh_process()
