@@ -10,6 +10,8 @@
 #include "feed/feed_box.h"
 #include "feed/feed_client.h"
 #include "feed/origin_policy.h"
+#include "feed/receive_buffer.h"
+#include "feed/replay.h"
 #include "rtd/topic_table.h"
 #include "standin.h"
 
@@ -46,8 +48,11 @@ void fresh_process()
     std::memset(&registry_lock, 0, sizeof registry_lock);
     std::memset(&status_board, 0, sizeof status_board);
     std::free(feed_client.overflow);
+    reset_receive_buffer(feed_client);
     std::memset(&feed_client, 0, sizeof feed_client);
     feed_client.socket = INVALID_SOCKET;
+    reset_receive_buffer(feed_client);
+    feed_replay = FeedReplay{};
     feed_host = FeedHost{};
     origin_consent = OriginConsent{false, 0, false};
     feed_boxes = FeedBoxes{};
