@@ -13,6 +13,7 @@ DWORD dde_instance;
 HSZ service_name;
 HSZ topic_name;
 UINT xltable_format;
+uint64_t dde_advise_loops;
 
 int dde_start()
 {
@@ -39,7 +40,7 @@ int dde_start()
 
 void post_advise(const char *item)
 {
-    if (!dde_instance)
+    if (!dde_instance || dde_advise_loops == 0)
         return;
     HSZ handle = DdeCreateStringHandleA(dde_instance, item, CP_WINANSI);
     DdePostAdvise(dde_instance, topic_name, handle);
@@ -90,7 +91,10 @@ static BOOL on_advise_start(HSZ topic, HSZ item)
     EnterCriticalSection(&registry_lock);
     AdviseResult result = link_field(text.insref, text.field, text.name, nullptr);
     LeaveCriticalSection(&registry_lock);
-    return result != ADVISE_FAILED;
+    if (result == ADVISE_FAILED)
+        return FALSE;
+    ++dde_advise_loops;
+    return TRUE;
 }
 
 // The value of a field for a data request, rendered; what it shows goes to
@@ -151,6 +155,11 @@ static void on_advise_stop(HSZ item)
     if (!text.sound)
         return;
     EnterCriticalSection(&registry_lock);
+    Instrument *instrument = find_instrument(text.insref);
+    InstrumentField *field = instrument ? find_field(instrument, text.field) : nullptr;
+    // The library stops only loops it started, which were counted.
+    if (field && field->advise_count > 0 && dde_advise_loops > 0)
+        --dde_advise_loops;
     stop_advise(text.insref, text.field);
     LeaveCriticalSection(&registry_lock);
 }

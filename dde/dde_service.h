@@ -3,10 +3,16 @@
 #include <windows.h>
 #include <ddeml.h>
 
+#include <cstdint>
+
 extern DWORD dde_instance;
 extern HSZ service_name;  // "Quellvarden"
 extern HSZ topic_name;    // "Quote"
 extern UINT xltable_format;
+// Advise loops open on the service. While there is none, a change posts
+// nothing: a sheet linked through RTD alone costs the DDE library nothing
+// per update (a string handle and a walk of its links each).
+extern uint64_t dde_advise_loops;
 
 // Registers the service. Ends the process (exit code 0) after a message box
 // when the library cannot start or the service name cannot be made. Returns 0
@@ -16,7 +22,7 @@ extern UINT xltable_format;
 int dde_start();
 
 // Has every advise loop on item fetch its field's new value before this
-// returns: the DDE library calls dde_callback for each, which takes
+// returns (nothing when no loop is open on the service): the DDE library calls dde_callback for each, which takes
 // registry_lock again on this thread. Nothing before dde_start has run.
 void post_advise(const char *item);
 

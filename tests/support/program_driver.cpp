@@ -59,6 +59,7 @@ void fresh_process()
     request_new_field = nullptr;
     field_changed = nullptr;
     dde_instance = 0;
+    dde_advise_loops = 0;
     service_name = topic_name = nullptr;
     xltable_format = 0;
     app_instance = nullptr;
