@@ -6,6 +6,7 @@
 #include "app/tray_icon.h"
 #include "core/status_board.h"
 #include "feed/feed_client.h"
+#include "feed/replay.h"
 #include "rtd/rtd_server.h"
 #include "rtd/topic_table.h"
 
@@ -119,6 +120,10 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         if (!shutdown_begun)
             on_client_socket_event(window, static_cast<SOCKET>(wparam), WSAGETSELECTEVENT(lparam),
                                    WSAGETSELECTERROR(lparam));
+        return 0;
+    case WM_FEED_REPLAY:
+        if (!shutdown_begun)
+            continue_replay(wparam);
         return 0;
     }
     return DefWindowProcA(window, message, wparam, lparam);

@@ -8,7 +8,11 @@ in older runs), and for each window state
 measured ("shown", "hidden") the program's figures: "throughput" {size:
 updates/s}, "latency" {p50, p99, max}, "staleness" {p50, max}, "replay",
 "footprint"; and "rtd" {size: {"throughput", "round_trip" {p50, p99},
-"age" {p50, p99}}}, measured with the window hidden (absent in older runs)."""
+"age" {p50, p99}}}, measured with the window hidden (absent in older runs);
+and the feeds at scale (absent in older runs): "scale" {topics:
+{"throughput" {batch: updates/s}, "round_trip" and "age" {batch: {p50,
+p99}}, "replay", "snapshot", "footprint"}} and "limit" {batch: updates/s of
+read_updates alone}."""
 
 import datetime
 import json
@@ -55,6 +59,12 @@ def load_runs(path):
                 run[key] = {int(size): value for size, value in run[key].items()}
         if "rtd" in run:
             run["rtd"] = {int(size): value for size, value in run["rtd"].items()}
+        if "scale" in run:
+            run["scale"] = {int(topics): {key: ({int(b): v for b, v in value.items()}
+                                                if isinstance(value, dict) else value)
+                                          for key, value in figures.items()}
+                            for topics, figures in run["scale"].items()}
+            run["limit"] = {int(batch): value for batch, value in run["limit"].items()}
         for window in windows_of(runs):
             throughput = run[window]["throughput"]
             run[window]["throughput"] = {int(size): value for size, value in throughput.items()}
@@ -123,7 +133,50 @@ def table(runs, paced):
                     [("%.3f" % median_of(runs, w, "replay"), "") for w in windows]))
     rows.append(row("footprint: peak memory, MiB", largest, "",
                     [("%.1f" % median_of(runs, w, "footprint"), "") for w in windows]))
-    return "\n".join(rows) + "\n\n" + STALENESS_NOTE
+    scale = scale_table(runs)
+    return "\n".join(rows) + "\n\n" + STALENESS_NOTE + ("\n\nFeeds at scale (window hidden):\n\n" + scale
+                                                       if scale else "")
+
+
+# The goals of the feeds-at-scale rows.
+SCALE_GOALS = ("Goals: with batches of 1,000 at 100,000 topics, at least 250,000 updates/s absorbed "
+               "and at least half of read_updates' own rate; the replay of 100,000 requests under 1 s; "
+               "under 64 MiB of memory with 100,000 topics.")
+
+
+def scale_table(runs):
+    """The feeds-at-scale rows in a table of their own, in Markdown: by RTD
+    topics and batch size the updates a second absorbed, their share of
+    read_updates' own rate on the same payloads (the limit, measured in the
+    same run), and the round trip and age at a refresh; then the replay and
+    the one-message snapshot, and the peak memory. Empty when the runs have
+    no such figures."""
+    if "scale" not in runs[0]:
+        return ""
+    topics_sizes = sorted(int(t) for t in runs[0]["scale"])
+    batches = sorted(int(b) for b in runs[0]["limit"])
+
+    def median(fn):
+        return statistics.median(fn(run) for run in runs)
+
+    rows = ["| RTD topics | updates a message | absorbed, updates/s | read_updates alone, updates/s | "
+            "absorbed / alone | RefreshData round trip, ms: p50 / p99 | age at its refresh, ms: p50 / p99 |",
+            "|---:|---:|---:|---:|---:|---|---|"]
+    for topics in topics_sizes:
+        for batch in batches:
+            absorbed = median(lambda r: r["scale"][topics]["throughput"][batch])
+            alone = median(lambda r: r["limit"][batch])
+            share = median(lambda r: r["scale"][topics]["throughput"][batch] / r["limit"][batch])
+            trip = [median(lambda r: r["scale"][topics]["round_trip"][batch][q]) for q in ("p50", "p99")]
+            age = [median(lambda r: r["scale"][topics]["age"][batch][q]) for q in ("p50", "p99")]
+            rows.append("| {:,} | {:,} | {:,.0f} | {:,.0f} | {:.2f} | {:.1f} / {:.1f} | {:.1f} / {:.1f} |".format(
+                topics, batch, absorbed, alone, share, *trip, *age))
+    rows += ["", "| RTD topics | replay: connect to the last request, s | one-message snapshot: connect to "
+             "its last update in a refresh, s | peak memory, MiB |", "|---:|---:|---:|---:|"]
+    for topics in topics_sizes:
+        rows.append("| {:,} | {:.3f} | {:.3f} | {:.1f} |".format(
+            topics, *[median(lambda r: r["scale"][topics][key]) for key in ("replay", "snapshot", "footprint")]))
+    return "\n".join(rows) + "\n\n" + SCALE_GOALS
 
 
 def rtd_rows(runs, windows, row, paced):

@@ -13,6 +13,11 @@ with the null driver.
 - staleness: the same rate into a client that takes 2 ms over every update;
 - replay: from connecting to the last of the program's requests, with the
   largest size's fields; footprint: the program's peak memory then;
+- feeds at scale, at every size of SCALE_TOPICS: the updates a second
+  absorbed with messages of 1, 100 and 1,000 updates (with the round trips
+  and ages then), the replay of every field to a new feed client and its
+  answer in one message, the peak memory; and the limit, read_updates
+  alone (read_updates_bench.exe) on the same payloads;
 - RTD, at every size of RTD_SIZES measured: bench/rtd/rtd_count.exe plays
   an Excel whose throttle interval is 0 (RefreshData at once after each
   UpdateNotify) on that many topics, the window hidden: the updates a second
@@ -61,6 +66,13 @@ UPDATES = {1: 30000, 100: 30000, 1000: 6000, 10000: 3000}
 RTD_SIZES = [1000, 10000]
 RTD_UPDATES = 30000
 RTD_PACED_UPDATES = 5000
+# Feeds at scale: RTD topics connected, updates a message, and the updates
+# sent at each batch size; RapidJSON's reader alone reads the same payloads.
+SCALE_TOPICS = [10000, 100000]
+SCALE_BATCHES = [1, 100, 1000]
+SCALE_UPDATES = 300000
+# Between two phases, so that each phase is absorbed alone.
+SCALE_PAUSE_MS = 3000
 # Latency and staleness: this many fields at this rate.
 PACED_FIELDS = 100
 PACED_RATE = 1000
@@ -254,9 +266,105 @@ def rtd(lab, fields):
             "age": {"p50": percentile(aged, 0.5), "p99": percentile(aged, 0.99)}}
 
 
+def phase_figures(path, bounds):
+    """The numbers of a "time number" file (microseconds) that fall in each
+    of `bounds` [(start, end)], in milliseconds: p50 and p99 of each."""
+    found = [[] for _ in bounds]
+    for line in path.read_text().splitlines():
+        at, number = (int(word) for word in line.split())
+        for k, (start, end) in enumerate(bounds):
+            if start <= at <= end:
+                found[k].append(number / 1000)
+                break
+    return [{"p50": percentile(f, 0.5), "p99": percentile(f, 0.99)} if f else
+            {"p50": float("nan"), "p99": float("nan")} for f in found]
+
+
+def scale(lab, topics, batches, updates):
+    """At `topics` RTD topics, the window hidden: for each batch size, the
+    updates a second the program absorbs while the feed floods it in
+    messages of that many updates (from the later of the phase's first send
+    and the end of the phase before, until the refresh that carries the
+    phase's marker), with each RefreshData's round trip and each value's
+    age at its refresh during the phase; then a new feed client's replay
+    (connect to the last request) and its answer in one message (connect to
+    the refresh that carries its last update); the program's peak memory."""
+    require_executables("rtd_count.exe")
+    stem = lab.wine.log_dir / ("scale-%d-%03d" % (topics, lab.feeds))
+    round_trips, ages = Path(str(stem) + "-round-trips.txt"), Path(str(stem) + "-ages.txt")
+    figures = {"throughput": {}, "round_trip": {}, "age": {}}
+    with lab.vantrel("hidden") as app:
+        copy_classes_to_hklm(lab.wine)
+        excel = lab.wine.start("rtd_count.exe", "--items-from", lab.items_file(topics), "--round-trips",
+                               round_trips, "--ages", ages, "--timeout", LIMIT, "--markers",
+                               len(batches) + 1)
+        local.output_line(excel, "connected ", limit=LIMIT)
+        feed = lab.feed("flood", topics, "--count", updates, "--batches", ",".join(map(str, batches)),
+                        "--pause", SCALE_PAUSE_MS)
+        try:
+            local.output_line(excel, "marker %d " % len(batches), limit=LIMIT)
+            starts = [int(line.split()[3]) for line in feed.output().splitlines()
+                      if line.startswith("phase ")]
+        finally:
+            local.stop(feed)
+        for _ in range(5):
+            snapshot = lab.feed("snapshot", topics, "--last", len(batches) + 1)
+            time.sleep(2)
+            if snapshot.running() or snapshot.popen.returncode == 0:
+                break
+        if excel.wait(LIMIT + 30) != 0:
+            sys.exit("rtd_count did not see every marker\n%s" % excel.result())
+        connect = int(local.output_line(snapshot, "connect_us ").split()[1])
+        figures["replay"] = float(local.output_line(snapshot, "asked ").split()[3])
+        local.stop(snapshot)
+        figures["footprint"] = peak_memory_mib(app)
+    ends = {int(line.split()[1]): int(line.split()[3]) for line in excel.output().splitlines()
+            if line.startswith("marker ")}
+    figures["snapshot"] = (ends[len(batches) + 1] - connect) / 1e6
+    bounds = []
+    for k, batch in enumerate(batches, 1):
+        start = max(starts[k - 1], ends.get(k - 1, 0))
+        bounds.append((start, ends[k]))
+        figures["throughput"][batch] = updates / ((ends[k] - start) / 1e6)
+    for batch, trip, age in zip(batches, phase_figures(round_trips, bounds), phase_figures(ages, bounds)):
+        figures["round_trip"][batch], figures["age"][batch] = trip, age
+    return figures
+
+
+def limit(lab, topics, batches, updates):
+    """RapidJSON's reader alone (read_updates) on the feed client's payloads
+    under Wine, updates a second by batch size."""
+    require_executables("read_updates_bench.exe")
+    result = lab.wine.run("read_updates_bench.exe", "--fields", topics, "--updates", updates, "--batches",
+                          ",".join(map(str, batches)), limit=LIMIT)
+    if result.returncode != 0:
+        sys.exit("read_updates_bench failed\n%s" % result)
+    rates = {}
+    for line in result.stdout.splitlines():
+        words = line.split()
+        if words and words[0] == "batch":
+            rates[int(words[1])] = float(words[7])
+    return rates
+
+
 def percentile(values, fraction):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
+
+
+def scale_runs(lab, run, log, scale_topics, batches, updates):
+    """The feeds-at-scale figures of one run, into run["scale"] and run["limit"]."""
+    run["scale"] = {}
+    for topics in scale_topics:
+        figures = run["scale"][topics] = scale(lab, topics, batches, updates)
+        log("  %6d RTD topics: %s updates/s absorbed by batch size; replay %.3f s, snapshot in a "
+            "refresh %.3f s; peak memory %.1f MiB"
+            % (topics, ", ".join("%d: %.0f" % (b, figures["throughput"][b]) for b in batches),
+               figures["replay"], figures["snapshot"], figures["footprint"]))
+    if scale_topics:
+        run["limit"] = limit(lab, max(scale_topics), batches, updates)
+        log("  read_updates alone: %s updates/s by batch size"
+            % ", ".join("%d: %.0f" % (b, run["limit"][b]) for b in batches))
 
 
 def one_run(lab, sizes, windows, log, rtd_sizes=RTD_SIZES):
@@ -317,6 +425,13 @@ def main():
     parser.add_argument("--rtd-sizes", type=int, nargs="*", default=RTD_SIZES, choices=RTD_SIZES,
                         help="RTD topics measured (default: all of %s; none: no RTD rows, as for "
                         "a build without the RTD server)" % RTD_SIZES)
+    parser.add_argument("--scale-topics", type=int, nargs="*", default=SCALE_TOPICS,
+                        help="RTD topics of the feeds-at-scale rows (default %s; none: no such rows)"
+                        % SCALE_TOPICS)
+    parser.add_argument("--batches", type=int, nargs="+", default=SCALE_BATCHES,
+                        help="updates a message in those rows (default %s)" % SCALE_BATCHES)
+    parser.add_argument("--scale-updates", type=int, default=SCALE_UPDATES,
+                        help="updates sent at each batch size (default %d)" % SCALE_UPDATES)
     parser.add_argument("--drain-every", type=int,
                         help="the ceiling handles its queue after every so many posts "
                         "(default: dde_ceiling's own)")
@@ -335,6 +450,8 @@ def main():
             # Alternating the order spreads the machine's drift over both states.
             windows = args.windows if number % 2 else args.windows[::-1]
             runs.append(one_run(lab, sorted(args.sizes), windows, log, args.rtd_sizes))
+            scale_runs(lab, runs[-1], log, sorted(args.scale_topics), sorted(args.batches),
+                       args.scale_updates)
     args.output.mkdir(parents=True, exist_ok=True)
     (args.output / "runs.json").write_text(json.dumps(runs, indent=1) + "\n")
     paced = {"fields": PACED_FIELDS, "rate": PACED_RATE, "busy_ms": BUSY_MS,

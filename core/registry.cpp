@@ -1,5 +1,6 @@
 #include "core/registry.h"
 
+#include "core/registry_index.h"
 #include "core/status_board.h"
 #include "core/status_topic.h"
 
@@ -20,35 +21,59 @@ static char *copy_text(const char *text)
 
 Instrument *find_instrument(uint64_t insref)
 {
-    for (uint64_t i = 0; i < registry.instrument_count; ++i) {
-        if (registry.instruments[i].insref == insref)
-            return &registry.instruments[i];
-    }
-    return nullptr;
+    int64_t position = index_find_instrument(insref);
+    return position < 0 ? nullptr : &registry.instruments[position];
 }
 
 InstrumentField *find_field(Instrument *instrument, const char *name)
 {
     if (!name)
         return nullptr;
-    for (uint16_t i = 0; i < instrument->field_count; ++i) {
-        if (std::strcmp(instrument->fields[i].name, name) == 0)
-            return &instrument->fields[i];
-    }
-    return nullptr;
+    int32_t position = index_find_field(static_cast<uint64_t>(instrument - registry.instruments), name);
+    return position < 0 ? nullptr : &instrument->fields[position];
+}
+
+// The instruments' array grows by half its size at a time: a sheet of
+// 100,000 instruments would otherwise copy the whole array at every new one.
+static bool reserve_instrument()
+{
+    if (registry.instrument_count < registry.instrument_capacity)
+        return true;
+    uint64_t capacity = registry.instrument_capacity + registry.instrument_capacity / 2 + 8;
+    void *grown = std::realloc(registry.instruments, static_cast<size_t>(capacity) * sizeof(Instrument));
+    if (!grown)
+        return false;
+    registry.instruments = static_cast<Instrument *>(grown);
+    registry.instrument_capacity = capacity;
+    return true;
+}
+
+// Likewise an instrument's fields, which are few on most sheets.
+static bool reserve_field(Instrument &instrument)
+{
+    if (instrument.field_count < instrument.field_capacity)
+        return true;
+    unsigned capacity = instrument.field_capacity + instrument.field_capacity / 2u + 4u;
+    if (capacity > UINT16_MAX)
+        capacity = UINT16_MAX;
+    void *grown = std::realloc(instrument.fields, capacity * sizeof(InstrumentField));
+    if (!grown)
+        return false;
+    instrument.fields = static_cast<InstrumentField *>(grown);
+    instrument.field_capacity = static_cast<uint16_t>(capacity);
+    return true;
 }
 
 static Instrument *append_instrument(uint64_t insref)
 {
-    void *grown = std::realloc(registry.instruments,
-                               static_cast<size_t>(registry.instrument_count + 1) * sizeof(Instrument));
-    if (!grown)
+    if (!index_reserve_instrument() || !reserve_instrument())
         return nullptr;
-    registry.instruments = static_cast<Instrument *>(grown);
-    Instrument *instrument = &registry.instruments[registry.instrument_count++];
+    Instrument *instrument = &registry.instruments[registry.instrument_count];
     instrument->insref = insref;
     instrument->fields = nullptr;
     instrument->field_count = 0;
+    instrument->field_capacity = 0;
+    index_add_instrument(registry.instrument_count++);
     return instrument;
 }
 
@@ -85,15 +110,13 @@ AdviseResult start_advise(uint64_t insref, const char *field_name)
     // Everything that can fail comes before the count is raised and shown.
     if (instrument->field_count == UINT16_MAX)
         return ADVISE_FAILED;
-    char *name = copy_text(field_name);
+    char *name = index_reserve_field() ? copy_text(field_name) : nullptr;
     if (!name)
         return ADVISE_FAILED;
-    void *grown = std::realloc(instrument->fields, (instrument->field_count + 1u) * sizeof(InstrumentField));
-    if (!grown) {
+    if (!reserve_field(*instrument)) {
         std::free(name);
         return ADVISE_FAILED;
     }
-    instrument->fields = static_cast<InstrumentField *>(grown);
     count_field_watched();
     field = &instrument->fields[instrument->field_count++];
     field->name = name;
@@ -101,6 +124,8 @@ AdviseResult start_advise(uint64_t insref, const char *field_name)
     field->advise_count = 1;
     field->time_links = 0;
     field->updated = 0;
+    index_add_field(static_cast<uint64_t>(instrument - registry.instruments),
+                    static_cast<uint16_t>(instrument->field_count - 1));
     return ADVISE_NEW_FIELD;
 }
 

@@ -19,12 +19,14 @@ struct Instrument {
     uint64_t insref;
     InstrumentField *fields;  // in the order first advised
     uint16_t field_count;
+    uint16_t field_capacity;  // room in fields, at least field_count
 };
 
 struct SubscriptionRegistry {
     Instrument *instruments;  // in the order first advised
     uint64_t instrument_count;
-    uint64_t active_field_count;  // fields whose advise_count is above 0
+    uint64_t active_field_count;   // fields whose advise_count is above 0
+    uint64_t instrument_capacity;  // room in instruments, at least instrument_count
 };
 
 extern SubscriptionRegistry registry;
@@ -33,7 +35,9 @@ extern CRITICAL_SECTION registry_lock;
 
 enum AdviseResult { ADVISE_FAILED, ADVISE_NEW_FIELD, ADVISE_EXISTING_FIELD };
 
-// Linear searches in insertion order; null when nothing matches.
+// Look-ups in the registry's index (core/registry_index.h); null when
+// nothing matches. Insrefs and the names within an instrument are unique,
+// as entries are only added when a look-up found none.
 Instrument *find_instrument(uint64_t insref);
 InstrumentField *find_field(Instrument *instrument, const char *name);
 

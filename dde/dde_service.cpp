@@ -16,6 +16,7 @@ HSZ service_name;
 HSZ topic_name;
 HSZ time_topic_name;
 UINT xltable_format;
+uint64_t dde_advise_loops;
 
 BOOL dde_start(DdeStartReport *report)
 {
@@ -48,7 +49,7 @@ BOOL dde_start(DdeStartReport *report)
 
 void post_advise(const char *item, FieldPlace place)
 {
-    if (!dde_instance)
+    if (!dde_instance || dde_advise_loops == 0)
         return;
     HSZ handle = DdeCreateStringHandleA(dde_instance, item, CP_WINANSI);
     DdePostAdvise(dde_instance, topic_name, handle);
@@ -142,7 +143,10 @@ static BOOL on_advise_start(HSZ topic, HSZ item)
     if (result != ADVISE_FAILED && kind == TOPIC_TIME)
         ++field_at(place)->time_links;
     LeaveCriticalSection(&registry_lock);
-    return result != ADVISE_FAILED;
+    if (result == ADVISE_FAILED)
+        return FALSE;
+    ++dde_advise_loops;
+    return TRUE;
 }
 
 // The value of a field for a data request, or its time (Time), rendered;
@@ -227,6 +231,9 @@ static void on_advise_stop(HSZ topic, HSZ item)
     InstrumentField *field = instrument ? find_field(instrument, text.field) : nullptr;
     if (field && kind == TOPIC_TIME && field->time_links > 0)
         --field->time_links;
+    // The library stops only loops it started, which were counted.
+    if (field && field->advise_count > 0 && dde_advise_loops > 0)
+        --dde_advise_loops;
     stop_advise(text.insref, text.field);
     // A stop named by another topic may end the loops the Time count holds.
     if (field && field->time_links > field->advise_count)

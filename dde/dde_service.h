@@ -5,12 +5,17 @@
 #include <ddeml.h>
 
 #include "core/field_links.h"
+#include <cstdint>
 
 extern DWORD dde_instance;
 extern HSZ service_name;     // "Quellvarden"
 extern HSZ topic_name;       // "Quote"
 extern HSZ time_topic_name;  // "Time", made at the first post for a Time link
 extern UINT xltable_format;
+// Advise loops open on the service. While there is none, a change posts
+// nothing: a sheet linked through RTD alone costs the DDE library nothing
+// per update (a string handle and a walk of its links each).
+extern uint64_t dde_advise_loops;
 
 // What start-up shows in a message box (no owner, MB_OK) when dde_start
 // does not succeed, and whether the program can run on.
@@ -29,10 +34,11 @@ struct DdeStartReport {
 BOOL dde_start(DdeStartReport *report);
 
 // Has every advise loop on item (the field at place) fetch its field's new
-// value, or time, before this returns: the DDE library calls dde_callback
-// for each, which takes registry_lock again on this thread. One post on
-// Quote, and one on Time for a field with Time links. Nothing before
-// dde_start has run, nor after a dde_start that failed.
+// value, or time, before this returns (nothing when no loop is open on the
+// service): the DDE library calls dde_callback for each, which takes
+// registry_lock again on this thread. One post on Quote, and one on Time
+// for a field with Time links. Nothing before dde_start has run, nor after
+// a dde_start that failed.
 void post_advise(const char *item, FieldPlace place);
 
 // The transaction callback; see dde_service.cpp for the answers.

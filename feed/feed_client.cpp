@@ -10,6 +10,8 @@
 #include "feed/frames.h"
 #include "feed/handshake.h"
 #include "feed/origin_policy.h"
+#include "feed/receive_buffer.h"
+#include "feed/replay.h"
 #include "feed/send_queue.h"
 
 #include <cstdio>
@@ -17,7 +19,21 @@
 
 // No client socket exists at load time; the state only becomes "none" (ready
 // to accept) once a face serves the spreadsheets.
-FeedClient feed_client = {INVALID_SOCKET, FEED_HANDSHAKING, {}, 0, {}, 0, nullptr, 0, 0, 0, false};
+FeedClient feed_client = {INVALID_SOCKET,
+                          FEED_HANDSHAKING,
+                          feed_client.receive_inline,
+                          0,
+                          FEED_BUFFER_SIZE,
+                          0,
+                          false,
+                          {},
+                          {},
+                          0,
+                          nullptr,
+                          0,
+                          0,
+                          0,
+                          false};
 FeedHost feed_host;
 
 constexpr long CLIENT_EVENTS = FD_READ | FD_WRITE | FD_CLOSE;
@@ -40,8 +56,9 @@ void disconnect_feed_client()
     feed_client.socket = INVALID_SOCKET;
     feed_client.state = FEED_NONE;
     set_feed_open(false);
-    feed_client.receive_length = 0;
+    reset_receive_buffer(feed_client);
     empty_send_queue(feed_client);
+    stop_replay();
     feed_client.write_shut = false;
     KillTimer(feed_host.window, FEED_TIMER_ID);
 
@@ -86,7 +103,8 @@ void close_feed_client(unsigned short code)
         return;
     feed_client.state = FEED_CLOSING;
     set_feed_open(false);  // nothing it sends from now on reaches a cell
-    feed_client.receive_length = 0;
+    reset_receive_buffer(feed_client);
+    stop_replay();
     SetTimer(feed_host.window, FEED_TIMER_ID, CLOSE_LIMIT_MS, nullptr);
     const char payload[2] = {static_cast<char>(code >> 8), static_cast<char>(code & 0xFF)};
     const char *pieces[] = {payload};
@@ -104,22 +122,6 @@ void on_feed_timer()
         return;
     if (feed_client.state == FEED_HANDSHAKING || feed_client.state == FEED_CLOSING)
         disconnect_feed_client();
-}
-
-// Asks a newly opened client for every field known, so that a feed client
-// that reconnects resumes every subscription, watched or not.
-static void replay_requests()
-{
-    for (uint64_t i = 0; i < registry.instrument_count; ++i) {
-        const Instrument &instrument = registry.instruments[i];
-        for (uint16_t f = 0; f < instrument.field_count; ++f) {
-            char item[200];
-            std::snprintf(item, sizeof item, "%llu.%s", static_cast<unsigned long long>(instrument.insref),
-                          instrument.fields[f].name);
-            if (send_request(item) != 0)
-                disconnect_feed_client();
-        }
-    }
 }
 
 static void continue_handshake()
@@ -159,15 +161,16 @@ static void continue_handshake()
     feed_client.state = FEED_OPEN;
     set_feed_open(true);
     // Bytes behind the request head in the same read are dropped.
-    feed_client.receive_length = 0;
-    replay_requests();
+    reset_receive_buffer(feed_client);
+    start_replay();
 }
 
 static void handle_frames()
 {
-    if (feed_client.receive_length < 2)
+    // A fragmented message joined so far lies at the front; frames follow it.
+    uint64_t frame_offset = feed_client.message_length;
+    if (feed_client.receive_length - frame_offset < 2)
         return;
-    uint64_t frame_offset = 0;
     int result;
     do {
         result = handle_frame(feed_client, frame_offset);
@@ -180,14 +183,17 @@ static void handle_frames()
         return;
     }
 
-    // A frame that has only partly arrived waits at the front for the next read.
-    if (frame_offset < feed_client.receive_length) {
-        uint64_t rest = feed_client.receive_length - frame_offset;
-        std::memmove(feed_client.receive_buffer, feed_client.receive_buffer + frame_offset,
-                     static_cast<size_t>(rest));
-        feed_client.receive_length = rest;
-    } else {
-        feed_client.receive_length = 0;
+    // A frame that has only partly arrived waits behind the joined message
+    // for the next read, with room made for the whole of it.
+    uint64_t rest = feed_client.receive_length - frame_offset;
+    std::memmove(feed_client.receive_buffer + feed_client.message_length,
+                 feed_client.receive_buffer + frame_offset, static_cast<size_t>(rest));
+    feed_client.receive_length = feed_client.message_length + rest;
+    feed_client.receive_buffer[feed_client.receive_length] = '\0';
+    if (!fit_receive_buffer(feed_client)) {
+        print_status(STATUS_ERROR, "Message dropped, out of memory: %llu bytes",
+                     static_cast<unsigned long long>(feed_client.message_length + rest));
+        close_feed_client(CLOSE_INTERNAL_ERROR);
     }
 }
 
@@ -197,7 +203,7 @@ static DWORD read_feed_client()
 {
     WSABUF buffer;
     buffer.buf = feed_client.receive_buffer + feed_client.receive_length;
-    buffer.len = static_cast<ULONG>(FEED_BUFFER_SIZE - feed_client.receive_length);
+    buffer.len = static_cast<ULONG>(feed_client.receive_capacity - feed_client.receive_length);
     DWORD received = 0;
     DWORD flags = 0;
     if (WSARecv(feed_client.socket, &buffer, 1, &received, &flags, nullptr, nullptr) != 0) {
@@ -243,7 +249,7 @@ void on_listen_socket_event(HWND, SOCKET socket, int event, int error)
     }
     feed_client.socket = client;
     feed_client.state = FEED_HANDSHAKING;
-    feed_client.receive_length = 0;
+    reset_receive_buffer(feed_client);
     feed_client.send_length = 0;
     // No silent or slow client may hold the one feed slot.
     SetTimer(feed_host.window, FEED_TIMER_ID, HANDSHAKE_LIMIT_MS, nullptr);
@@ -268,6 +274,8 @@ void on_client_socket_event(HWND, SOCKET socket, int event, int error)
     case FD_WRITE:
         if (flush_to_client(socket) != 0)
             disconnect_feed_client();
+        else if (send_queue_empty(feed_client))
+            continue_replay(0);  // a slow reader has read the last slice
         break;
     case FD_CLOSE:
         // Updates the client sent just before closing are still applied.

@@ -28,14 +28,20 @@ constexpr UINT CLOSE_LIMIT_MS = 2000;
 
 // Invariants: state is FEED_NONE exactly when socket is INVALID_SOCKET (once
 // the feed is ready); receive_buffer[receive_length] is 0 after every read;
+// message_length <= receive_length <= receive_capacity, and receive_buffer is
+// receive_inline whenever the client is not open (feed/receive_buffer.h);
 // bytes leave either buffer from the front only. Bytes queued for the client
 // go out in order: first send_buffer, then the overflow, which holds
 // anything only while send_buffer is full.
 struct FeedClient {
-    SOCKET socket;                              // INVALID_SOCKET while no client is connected
-    FeedState state;                            // starts at handshaking (0) until the feed is ready
-    char receive_buffer[FEED_BUFFER_SIZE + 1];  // +1 keeps a NUL behind the data
+    SOCKET socket;         // INVALID_SOCKET while no client is connected
+    FeedState state;       // starts at handshaking (0) until the feed is ready
+    char *receive_buffer;  // receive_inline, or a heap block for a large message
     uint64_t receive_length;
+    uint64_t receive_capacity;  // bytes receive_buffer holds, not counting the NUL's byte behind
+    uint64_t message_length;    // a fragmented message's payload joined so far, at the front
+    bool message_open;          // a text frame without FIN began a message, not yet ended
+    char receive_inline[FEED_BUFFER_SIZE + 1];  // +1 keeps a NUL behind the data
     char send_buffer[FEED_BUFFER_SIZE];
     uint64_t send_length;
     char *overflow;            // heap bytes waiting behind a full send_buffer

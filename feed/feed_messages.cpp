@@ -7,8 +7,11 @@
 #include "core/status_board.h"
 #include "feed/feed_client.h"
 #include "feed/frame_codec.h"
+#include "feed/replay.h"
+#include "feed/send_queue.h"
 #include "feed/update_reader.h"
 
+#include <cstdlib>
 #include <cstring>
 
 /*
@@ -20,19 +23,60 @@
 static const char REQUEST_OPENING[] = "{ \"request\" : \"";
 static const char REQUEST_CLOSING[] = "\" }";
 
-int send_request(const char *item)
+bool queue_request(const char *item)
 {
-    if (feed_client.state != FEED_OPEN)
-        return 0;
     const char *pieces[] = {REQUEST_OPENING, item, REQUEST_CLOSING};
     const size_t sizes[] = {sizeof REQUEST_OPENING - 1, std::strlen(item), sizeof REQUEST_CLOSING - 1};
-    return send_frame(OPCODE_TEXT, pieces, sizes, 3);
+    return queue_frame(feed_client, OPCODE_TEXT, pieces, sizes, 3);
 }
 
-// Every update needs more than 16 bytes of the payload. Not on the stack:
-// frames are handled inside message boxes and DDE calls too, where it is
-// small; nothing that runs while updates are applied reads another frame.
-static FeedUpdate updates[FEED_BUFFER_SIZE / 16];
+int send_request(const char *item)
+{
+    if (feed_client.state != FEED_OPEN || replay_will_ask(item))
+        return 0;
+    if (!queue_request(item)) {
+        // Nothing of the frame is queued, but the client would miss it.
+        disconnect_feed_client();
+        return -1;
+    }
+    return send_queued(feed_client, feed_client.socket);
+}
+
+// The updates of one payload, read whole before any is applied: in the
+// fixed array while they fit, as every frame of the old 10,248-byte limit
+// did, then in a heap array that grows by doubling and goes with the
+// payload. Not on the stack: frames are handled inside message boxes and
+// DDE calls too, where it is small; nothing that runs while updates are
+// applied reads another payload.
+static FeedUpdate fixed_updates[FEED_BUFFER_SIZE / 16];
+
+struct UpdateList {
+    FeedUpdate *updates;
+    size_t count;
+    size_t capacity;
+    bool out_of_memory;
+};
+
+static bool take_update(void *context, const FeedUpdate &update)
+{
+    UpdateList &list = *static_cast<UpdateList *>(context);
+    if (list.count == list.capacity) {
+        size_t capacity = list.capacity * 2;
+        void *grown = list.updates == fixed_updates
+                          ? std::malloc(capacity * sizeof(FeedUpdate))
+                          : std::realloc(list.updates, capacity * sizeof(FeedUpdate));
+        if (!grown) {
+            list.out_of_memory = true;
+            return false;
+        }
+        if (list.updates == fixed_updates)
+            std::memcpy(grown, fixed_updates, sizeof fixed_updates);
+        list.updates = static_cast<FeedUpdate *>(grown);
+        list.capacity = capacity;
+    }
+    list.updates[list.count++] = update;
+    return true;
+}
 
 // Stores one update's value, received at `received` (a system time), and
 // tells every face linked to its item.
@@ -81,14 +125,19 @@ void apply_update(char *payload, size_t length)
     std::memcpy(message, payload, shown_length);
     message[shown_length] = '\0';
 
-    int count = read_updates(payload, length, updates, sizeof updates / sizeof updates[0]);
-    if (count < 0) {
-        print_status(STATUS_ERROR, "Invalid receieved: %s", message);
-        return;
+    UpdateList list = {fixed_updates, 0, sizeof fixed_updates / sizeof fixed_updates[0], false};
+    if (read_updates(payload, length, take_update, &list) < 0) {
+        if (list.out_of_memory)
+            print_status(STATUS_ERROR, "Updates dropped, out of memory: %s", message);
+        else
+            print_status(STATUS_ERROR, "Invalid receieved: %s", message);
+    } else {
+        bool shown = false;
+        // Once per message: its updates all arrived at this instant.
+        uint64_t received = read_system_time();
+        for (size_t i = 0; i < list.count; ++i)
+            apply_one(list.updates[i], message, received, &shown);
     }
-    bool shown = false;
-    // Once per message: its updates all arrived at this instant.
-    uint64_t received = read_system_time();
-    for (int i = 0; i < count; ++i)
-        apply_one(updates[i], message, received, &shown);
+    if (list.updates != fixed_updates)
+        std::free(list.updates);
 }

@@ -14,8 +14,8 @@
  *     payload     length code 0-125 is the payload length itself
  * e.g. 81 20 7b 20 22 72 ...   an unmasked text frame of 32 bytes.
  *
- * Every frame is a whole message of its own: FIN and the reserved bits are
- * not looked at, and fragments are not joined.
+ * What FIN, the reserved bits and the opcode mean, and how fragments join
+ * into a message, is frames.cpp's business.
  */
 constexpr unsigned char LENGTH_16 = 126;
 constexpr unsigned char LENGTH_64 = 127;

@@ -5,6 +5,7 @@
 
 #include <rapidjson/reader.h>
 
+#include <climits>
 #include <cstring>
 
 /*
@@ -26,8 +27,8 @@ enum MemberKind { MEMBER_OTHER, MEMBER_KEY, MEMBER_VALUE };
 enum Found { FOUND_NONE, FOUND_SOUND, FOUND_BAD };
 
 struct UpdateHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, UpdateHandler> {
-    FeedUpdate *updates;
-    size_t capacity;
+    bool (*take)(void *context, const FeedUpdate &update);
+    void *context;
     size_t count = 0;
     int depth = 0;         // arrays and objects open
     bool batch = false;    // the payload is an array
@@ -37,7 +38,10 @@ struct UpdateHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, UpdateHan
     Found value = FOUND_NONE;
     FeedUpdate current{};
 
-    UpdateHandler(FeedUpdate *out, size_t room) : updates(out), capacity(room) {}
+    UpdateHandler(bool (*taker)(void *, const FeedUpdate &), void *taker_context)
+        : take(taker), context(taker_context)
+    {
+    }
 
     // A value in the position of a member of the update: key and value are
     // noted (the last one counts), anything else passed over. A value
@@ -83,13 +87,13 @@ struct UpdateHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, UpdateHan
     bool finish_update()
     {
         update_depth = 0;
-        if (key != FOUND_SOUND || value != FOUND_SOUND || count == capacity)
+        if (key != FOUND_SOUND || value != FOUND_SOUND || count == INT_MAX)
             return false;
         size_t key_length = std::strlen(current.key);
         if (!is_sound_item_name(current.key, key_length, &current.insref, &current.field))
             return false;
-        updates[count++] = current;
-        return true;
+        ++count;
+        return take(context, current);
     }
 
     bool Null() { return member_value(UPDATE_NULL, nullptr, 0, true); }
@@ -171,12 +175,13 @@ bool has_lone_low_surrogate(const char *text, size_t length)
 
 }  // namespace
 
-int read_updates(char *payload, size_t length, FeedUpdate *updates, size_t capacity)
+int read_updates(char *payload, size_t length, bool (*take)(void *context, const FeedUpdate &update),
+                 void *context)
 {
     // The reader stops at a NUL; the payload is read by its length.
     if (std::memchr(payload, '\0', length) != nullptr || has_lone_low_surrogate(payload, length))
         return -1;
-    UpdateHandler handler(updates, capacity);
+    UpdateHandler handler(take, context);
     rapidjson::Reader reader;
     rapidjson::InsituStringStream stream(payload);
     constexpr unsigned FLAGS =

@@ -28,8 +28,11 @@ constexpr size_t UPDATE_VALUE_MAX = VALUE_TEXT_SIZE - 1;
 constexpr int UPDATE_DEPTH_MAX = 8;
 
 // Reads payload[0..length), with a NUL at payload[length], as one update
-// object or an array of them, decoding strings in place (the payload is
-// rewritten). Returns the number of updates, in order, in updates[0..n), or
-// -1 when anything in the payload is refused; then updates holds nothing
-// usable. Allocates nothing.
-int read_updates(char *payload, size_t length, FeedUpdate *updates, size_t capacity);
+// object or an array of them, of any number, decoding strings in place (the
+// payload is rewritten). Calls take(context, update) for each update in
+// order as soon as it is read: what it is given points into the payload.
+// Returns the number of updates, or -1 when anything in the payload is
+// refused or take returned false, which stops the reading there. Allocates
+// nothing.
+int read_updates(char *payload, size_t length, bool (*take)(void *context, const FeedUpdate &update),
+                 void *context);

@@ -101,6 +101,12 @@ step "Python unit tests (pytest tests/tools tests/bench)" run_pytest tests/tools
 # Builds the fuzz preset itself; fails on any crash or broken invariant.
 step "fuzz targets: seed corpora replayed, 5 s each (scripts/fuzz.sh 5)" bash scripts/fuzz.sh 5
 
+# Node's ws, for the end-to-end feed at scale: from bench/feed's lock file,
+# once (the benchmark uses the same).
+if command -v npm >/dev/null && [ ! -f bench/feed/node_modules/ws/package.json ]; then
+    step "Node's ws (npm ci in bench/feed)" bash -c 'cd bench/feed && npm ci --no-audit --no-fund'
+fi
+
 if [ "$windows_ok" -eq 1 ]; then
     step "end-to-end tests (pytest tests/e2e)" run_pytest tests/e2e
 else

@@ -192,6 +192,9 @@ int WSARecv(SOCKET s, LPWSABUF buffers, DWORD count, LPDWORD received, LPDWORD f
     *received = static_cast<DWORD>(done);
     if (flags)
         *flags = 0;
+    // As Windows Sockets re-enables FD_READ: data left behind announces itself again.
+    if (!state->incoming.empty() && (state->select_events & FD_READ) && state->select_window)
+        PostMessageA(state->select_window, state->select_message, s, WSAMAKESELECTREPLY(FD_READ, 0));
     return 0;
 }
 

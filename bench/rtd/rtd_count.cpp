@@ -2,15 +2,20 @@
 // server out of process, connects one topic per listed item and calls
 // RefreshData as soon as each UpdateNotify comes (Excel with a throttle
 // interval of 0), until a topic carries the value -1, the feed client's
-// last. Every other value is a time stamp (microseconds, see now_us) put in
-// by the feed client, so each refresh also gives the age of what it carries.
+// last (with --markers M: until it has seen -1, -2, ... -M, the ends of the
+// feed's M phases). Every other value is a time stamp (microseconds, see
+// now_us) put in by the feed client, so each refresh also gives the age of
+// what it carries.
 //
 //   rtd_count --items-from FILE [--round-trips FILE] [--ages FILE] [--timeout SECONDS]
+//             [--markers M]
 //
-// Prints "connected N in S s" once every topic is connected, and at the end
-// "refreshes R values V last_us L" (L: when the -1 arrived); --round-trips
+// Prints "connected N in S s" once every topic is connected, "marker K at_us
+// T" when the refresh that carries -K returns, and at the end "refreshes R
+// values V last_us L" (L: when the last marker arrived); --round-trips
 // writes each RefreshData's round trip and --ages each value's age at the
-// return of its refresh, in microseconds, one a line.
+// return of its refresh, in microseconds, one a line, each behind the time
+// the refresh returned when --markers is given ("T value").
 // Exit codes: 0 done, 1 the server broke the rules, 2 no server, 3 timeout, 64 usage.
 
 #include <windows.h>
@@ -57,18 +62,23 @@ static int usage(const char *why)
 {
     fprintf(stderr,
             "rtd_count: %s\nusage: rtd_count --items-from FILE [--round-trips FILE] [--ages FILE] "
-            "[--timeout SECONDS]\n",
+            "[--timeout SECONDS] [--markers M]\n",
             why);
     return EXIT_USAGE;
 }
 
-static void write_lines(const std::string &path, const std::vector<int64_t> &numbers)
+// One number a line, behind its time when times are given.
+static void write_lines(const std::string &path, const std::vector<int64_t> &numbers,
+                        const std::vector<int64_t> *times)
 {
     if (path.empty())
         return;
     if (FILE *out = fopen(path.c_str(), "w")) {
-        for (int64_t n : numbers)
-            fprintf(out, "%" PRId64 "\n", n);
+        for (size_t i = 0; i < numbers.size(); i++) {
+            if (times)
+                fprintf(out, "%" PRId64 " ", (*times)[i]);
+            fprintf(out, "%" PRId64 "\n", numbers[i]);
+        }
         fclose(out);
     }
 }
@@ -76,11 +86,13 @@ static void write_lines(const std::string &path, const std::vector<int64_t> &num
 int main(int argc, char **argv)
 {
     std::map<std::string, std::string> opt;
-    if (!parse_options(argc, argv, {"--items-from", "--round-trips", "--ages", "--timeout"}, &opt))
+    if (!parse_options(argc, argv, {"--items-from", "--round-trips", "--ages", "--timeout", "--markers"}, &opt))
         return usage("unknown option or missing value");
     const double timeout = opt.count("--timeout") ? atof(opt["--timeout"].c_str()) : 600;
+    const bool phased = opt.count("--markers") != 0;
+    const long markers = phased ? atol(opt["--markers"].c_str()) : 1;
     std::vector<std::string> names;
-    if (!read_items(opt["--items-from"].c_str(), &names) || names.empty() || !(timeout > 0))
+    if (!read_items(opt["--items-from"].c_str(), &names) || names.empty() || !(timeout > 0) || markers < 1)
         return usage("cannot read the items, or a bad timeout");
     const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(timeout * 1000);
 
@@ -115,7 +127,8 @@ int main(int argc, char **argv)
     printf("connected %zu in %.3f s\n", names.size(), static_cast<double>(now_us() - connecting) / 1e6);
     fflush(stdout);
 
-    std::vector<int64_t> round_trips, ages;
+    std::vector<int64_t> round_trips, ages, round_trip_times, age_times;
+    long markers_seen = 0;
     long long refreshes = 0, values = 0;
     int64_t last_us = 0;
     int rc = EXIT_TIMEOUT;
@@ -140,6 +153,7 @@ int main(int argc, char **argv)
         }
         refreshes++;
         round_trips.push_back(answered - asked);
+        round_trip_times.push_back(answered);
         bool last = false;
         for (LONG c = 0; c < count; c++) {
             LONG at[2] = {1, c};
@@ -147,10 +161,15 @@ int main(int argc, char **argv)
             VariantInit(&v);
             if (SUCCEEDED(SafeArrayGetElement(changes, at, &v)) && V_VT(&v) == VT_R8) {
                 values++;
-                if (V_R8(&v) < 0)
-                    last = true;
-                else
+                if (V_R8(&v) < 0) {
+                    // The markers come in order, each after its phase's updates.
+                    printf("marker %ld at_us %" PRId64 "\n", -static_cast<long>(V_R8(&v)), answered);
+                    fflush(stdout);
+                    last = ++markers_seen == markers;
+                } else {
                     ages.push_back(answered - static_cast<int64_t>(V_R8(&v)));
+                    age_times.push_back(answered);
+                }
             }
             VariantClear(&v);
         }
@@ -163,8 +182,8 @@ int main(int argc, char **argv)
     }
     printf("refreshes %lld values %lld last_us %" PRId64 "\n", refreshes, values, last_us);
     fflush(stdout);
-    write_lines(opt["--round-trips"], round_trips);
-    write_lines(opt["--ages"], ages);
+    write_lines(opt["--round-trips"], round_trips, phased ? &round_trip_times : nullptr);
+    write_lines(opt["--ages"], ages, phased ? &age_times : nullptr);
     for (size_t i = 0; i < names.size(); i++)
         server->DisconnectData(static_cast<LONG>(i));
     server->ServerTerminate();

@@ -125,3 +125,33 @@ def test_rtd_rows_sit_in_the_hidden_column_beside_the_dde_rows(tmp_path):
     for each in runs:
         del each["rtd"]
     assert rtd_rows(table(runs, PACED)) == {}
+
+
+def scale_figures(absorbed):
+    """The feeds-at-scale figures of one topics size: `absorbed` by batch size."""
+    return {"throughput": dict(absorbed),
+            "round_trip": {b: {"p50": 1.0, "p99": 2.0} for b in absorbed},
+            "age": {b: {"p50": 3.0, "p99": 4.0} for b in absorbed},
+            "replay": 0.5, "snapshot": 0.75, "footprint": 40.0}
+
+
+# The feeds-at-scale rows come in a table of their own: the share of the
+# limit is the median of each run's share (the limit is measured in the
+# same run), and the figures survive runs.json; runs without them have no
+# such table.
+def test_scale_rows_show_the_share_of_the_limit_measured_in_the_same_run(tmp_path):
+    runs = [run({1: 100.0}, {1: 99.0}) for _ in range(3)]
+    for each, (absorbed, alone) in zip(runs, [(300.0, 1000.0), (100.0, 500.0), (900.0, 1000.0)]):
+        each["scale"] = {100000: scale_figures({1000: absorbed})}
+        each["limit"] = {1000: alone}
+    markdown = table(runs, PACED)
+    rows = [[c.strip() for c in line.strip("|").split("|")] for line in markdown.splitlines()
+            if line.startswith("| 100,000 |")]
+    assert rows[0] == ["100,000", "1,000", "300", "1,000", "0.30", "1.0 / 2.0", "3.0 / 4.0"]
+    assert rows[1] == ["100,000", "0.500", "0.750", "40.0"]
+    path = tmp_path / "runs.json"
+    path.write_text(json.dumps(runs))
+    assert table(load_runs(path), PACED) == markdown
+    for each in runs:
+        del each["scale"], each["limit"]
+    assert "| 100,000 |" not in table(runs, PACED)

@@ -2,13 +2,14 @@
 // whatever reads, between the other events of its socket, its timer, more
 // clients, new links and message boxes that stay open while events arrive.
 // After every event the record must be sound (state none exactly when there
-// is no socket, buffers within bounds, the send queue in order, the limit
-// timer running exactly while handshaking or closing, the lock released,
-// the status line telling the truth), and what every client received must be
-// a valid server stream: one response head and, behind a 101 only, whole
-// unmasked frames: a request for each linked field, once per connection and
-// none missing once the queue is empty, pongs, and at most one close frame,
-// the last thing sent.
+// is no socket, buffers within bounds and the receive buffer the record's
+// own unless open, the send queue in order, the limit timer running exactly
+// while handshaking or closing, the lock released, the status line telling
+// the truth), and what every client received must be a valid server stream:
+// one response head and, behind a 101 only, whole unmasked frames: a
+// request for each linked field, once per connection and none missing once
+// the replay and the queue are out, pongs, and at most one close frame, the
+// last thing sent.
 //
 // Input: byte 0 chooses the answer of every message box (box_answer); then
 // records of an op byte and a 16-bit little-endian length; for ops that send
@@ -30,6 +31,8 @@
 #include "core/status_board.h"
 #include "dde/dde_service.h"
 #include "feed/feed_client.h"
+#include "feed/receive_buffer.h"
+#include "feed/replay.h"
 #include "feed/send_queue.h"
 #include "standin.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -139,7 +142,13 @@ static void check_record()
     FUZZ_CHECK(c.state == FEED_NONE || c.state == FEED_HANDSHAKING || c.state == FEED_OPEN ||
                c.state == FEED_CLOSING);
     FUZZ_CHECK((c.state == FEED_NONE) == (c.socket == INVALID_SOCKET));
-    FUZZ_CHECK(c.receive_length <= FEED_BUFFER_SIZE && c.send_length <= FEED_BUFFER_SIZE);
+    FUZZ_CHECK(c.message_length <= c.receive_length && c.receive_length <= c.receive_capacity);
+    FUZZ_CHECK(c.receive_capacity <= RECEIVE_CAPACITY_MAX && c.send_length <= FEED_BUFFER_SIZE);
+    FUZZ_CHECK((c.receive_buffer == c.receive_inline) == (c.receive_capacity == FEED_BUFFER_SIZE));
+    if (c.state == FEED_OPEN || c.state == FEED_HANDSHAKING)
+        FUZZ_CHECK(c.receive_buffer[c.receive_length] == '\0');
+    if (c.state != FEED_OPEN)
+        FUZZ_CHECK(c.receive_buffer == c.receive_inline && c.message_length == 0 && !c.message_open);
     FUZZ_CHECK(c.overflow_start <= c.overflow_length && c.overflow_length <= c.overflow_capacity);
     FUZZ_CHECK((c.overflow == nullptr) == (c.overflow_capacity == 0));
     if (c.overflow_length > c.overflow_start)
@@ -161,8 +170,9 @@ static void check_record()
         check_stream(entry->first, entry->second, items);
         entry = standin::socket_state(entry->first).open ? std::next(entry) : run.streams.erase(entry);
     }
-    // Every linked field has been asked for once the queue is out.
-    if (c.state == FEED_OPEN && send_queue_empty(c))
+    // Every linked field has been asked for once the replay and the queue are out.
+    FUZZ_CHECK(!feed_replay.active || c.state == FEED_OPEN);
+    if (c.state == FEED_OPEN && send_queue_empty(c) && !feed_replay.active)
         FUZZ_CHECK(run.streams.at(c.socket).requested == items);
 
     const auto &deliveries = standin::records().deliveries;

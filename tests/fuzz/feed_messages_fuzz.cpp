@@ -9,9 +9,15 @@
 //     which are written as JSON with random escapes, blanks, member order,
 //     extra members and batching; after apply_update every linked field
 //     holds exactly what its last update said, and nothing is reported.
+//     With bit 1 set too, the message travels through a feed connection
+//     instead: the bytes after the updates cut it into fragments, masked
+//     or not with pings between them, and the frames into reads; then the
+//     connection is still open, only pongs were sent back and the receive
+//     buffer holds nothing, besides all the above.
 #include "core/registry.h"
 #include "core/status_board.h"
 #include "dde/dde_service.h"
+#include "feed/feed_client.h"
 #include "feed/feed_messages.h"
 #include "standin.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -213,7 +219,48 @@ static Written write_update(std::string &out, Input &in)
     return w;
 }
 
-static void check_oracle(Input &in)
+// Two input bytes as a size, up to 65535.
+static size_t size_from(Input &in)
+{
+    return in.byte() | in.byte() << 8;
+}
+
+static void send_through_connection(const std::string &payload, Input &in)
+{
+    SOCKET client = connect_feed_client();
+    feed_client_sends(client, upgrade_request());
+    FUZZ_CHECK(feed_client.state == FEED_OPEN);
+    const size_t sent_before = standin::socket_state(client).sent.size();
+
+    std::string bytes, pongs;
+    unsigned fragments = 1 + in.byte() % 16;
+    size_t at = 0;
+    for (unsigned i = 0; i < fragments; ++i) {
+        bool last = i + 1 == fragments;
+        size_t size = last ? payload.size() - at : size_from(in) % (payload.size() - at + 1);
+        unsigned choice = in.byte();
+        unsigned char opcode = i == 0 ? 0x1 : 0x0;
+        bytes += client_frame(static_cast<unsigned char>((last ? 0x80 : 0) | opcode),
+                              payload.substr(at, size), choice & 1);
+        at += size;
+        if (!last && (choice & 2)) {
+            bytes += client_frame(0x89, "ping", choice & 4);
+            pongs += "\x8A\x04ping";
+        }
+    }
+    // Once the input is used up, the rest arrives in one read.
+    for (size_t read = 0; read < bytes.size();) {
+        size_t size = in.more() ? 1 + size_from(in) % 4096 : bytes.size() - read;
+        feed_client_sends(client, bytes.substr(read, size));
+        read += size;
+    }
+    FUZZ_CHECK(feed_client.state == FEED_OPEN);
+    FUZZ_CHECK(standin::socket_state(client).sent.substr(sent_before) == pongs);
+    FUZZ_CHECK(feed_client.receive_length == 0 && feed_client.message_length == 0 &&
+               !feed_client.message_open);
+}
+
+static void check_oracle(Input &in, bool through_connection)
 {
     std::map<std::string, std::string> expected = field_values();
     unsigned count = 1 + in.byte() % 12;
@@ -228,7 +275,10 @@ static void check_oracle(Input &in)
             expected[w.item] = w.stored;
     }
     payload += batch ? "]" : "";
-    apply(payload);
+    if (through_connection)
+        send_through_connection(payload, in);
+    else
+        apply(payload);
     FUZZ_CHECK(status_board.lines[STATUS_ERROR][0] == '\0');
     FUZZ_CHECK(field_values() == expected);
 }
@@ -244,7 +294,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         FUZZ_CHECK(standin::advise(sheet, item, CF_TEXT));
     if (data[0] & 1) {
         Input in{data + 1, size - 1};
-        check_oracle(in);
+        check_oracle(in, data[0] & 2);
     } else {
         check_raw(data + 1, size - 1);
     }

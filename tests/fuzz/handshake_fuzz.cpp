@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // As a read leaves the record: the bytes, a NUL behind them.
     FeedClient &client = feed_client;
-    std::memset(client.receive_buffer, FILL, sizeof client.receive_buffer);
+    std::memset(client.receive_inline, FILL, sizeof client.receive_inline);
     std::memset(client.send_buffer, FILL, sizeof client.send_buffer);
     std::memcpy(client.receive_buffer, data + 1, length);
     client.receive_buffer[length] = '\0';
@@ -63,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     FUZZ_CHECK(client.receive_length == length);
     FUZZ_CHECK(client.receive_buffer[length] == '\0');
-    for (size_t i = length + 1; i < sizeof client.receive_buffer; ++i)
+    for (size_t i = length + 1; i < sizeof client.receive_inline; ++i)
         FUZZ_CHECK(client.receive_buffer[i] == FILL);
     // Lines are ended in place, and nothing else is changed.
     for (size_t i = 0; i < length; ++i) {

@@ -19,7 +19,8 @@ MASK_KEY = bytes([0x37, 0xFA, 0x21, 0x3D])
 SAMPLE_KEY = "dGhlIHNhbXBsZSBub25jZQ=="
 # Answers of message boxes, as box_answer numbers them.
 OK, CANCEL, YES, NO = 0, 1, 2, 3
-BUFFER = 10248  # the feed's receive buffer
+BUFFER = 10248  # the feed's receive buffer of its own
+MESSAGE_MAX = 16 << 20  # the longest message
 
 
 def frame(first, payload, masked=True, length_form=None, key=MASK_KEY):
@@ -143,9 +144,18 @@ def feed_client():
                      for n, form, masked in ((5, 7, True), (5, 16, False), (5, 64, True), (200, 16, True),
                                              (300, 64, False)))
     seed("length_forms", reads(hello, forms))
-    seed("frame_fills_the_buffer", reads(hello, frame(0x82, b"\0" * (BUFFER - 8))))
-    seed("frame_never_fits", reads(hello, b"\x81\xff" + struct.pack(">Q", 1 << 40) + MASK_KEY) + rec(READ, "late"))
-    seed("frame_one_past_the_buffer", reads(hello, frame(0x81, b"a" * (BUFFER - 7))[:64]))
+    seed("binary_message_refused", reads(hello, frame(0x82, b"\0" * (BUFFER - 8))))
+    seed("message_over_the_limit", reads(hello, b"\x81\xff" + struct.pack(">Q", MESSAGE_MAX + 1) + MASK_KEY)
+         + rec(READ, "late"))
+    large = frame(0x81, update("1234.lastprice", "7") + " " * 30000)
+    seed("message_past_the_old_buffer", reads(hello, large[:BUFFER + 100], large[BUFFER + 100:], value))
+    halves = update("5.bid", "3")
+    seed("fragments_with_pings", reads(hello, frame(0x01, halves[:9]) + frame(0x89, "hb"), frame(0x00, halves[9:20]),
+                                       frame(0x8a, "") + frame(0x80, halves[20:])))
+    seed("close_between_fragments", reads(hello, frame(0x01, halves[:9]) + frame(0x88, b"\x03\xe8")
+                                          + frame(0x80, halves[9:])) + rec(CLOSE))
+    seed("continuation_without_a_message", reads(hello, frame(0x80, halves)))
+    seed("text_inside_a_message", reads(hello, frame(0x01, halves[:9]), frame(0x81, halves)))
     cut = hello + value + frame(0x89, "ping") + value
     seed("pieces", reads(*[cut[i:i + 7] for i in range(0, len(cut), 7)]))
     seed("header_cut_everywhere", reads(hello, value[:1], value[1:2], value[2:5], value[5:], frame(0x81, "x")[:3]))
@@ -174,9 +184,9 @@ def feed_client():
     seed("empty_reads", reads(hello, b"", value, b""))
 
 
-# ---- feed_messages_fuzz: byte 0 bit 0 the mode (0 raw payload, 1 oracle), then its input.
+# ---- feed_messages_fuzz: byte 0 the mode (0 raw payload, 1 oracle, 3 oracle through a connection), then its input.
 def feed_messages():
-    raw, oracle = bytes([0]), bytes([1])
+    raw, oracle, fragmented = bytes([0]), bytes([1]), bytes([3])
 
     def seed(name, payload, mode=raw):
         if isinstance(payload, str):
@@ -198,6 +208,11 @@ def feed_messages():
     seed("nul_inside", update("1234.bid", "a") + "\0")
     seed("oracle_one", bytes([0, 1, 3, 5, 0, 65, 7, 0, 66, 1]), oracle)
     seed("oracle_batch", bytes(range(7, 120)), oracle)
+    # Through a connection: the updates, then the fragments' count, sizes and
+    # choices (masked, a ping behind), then the sizes of the reads.
+    seed("fragmented_one", bytes([0, 1, 3, 5, 0, 65, 7, 0, 66, 1]) + bytes([3, 9, 0, 3, 4, 0, 1, 5, 0, 7, 0]),
+         fragmented)
+    seed("fragmented_batch", bytes(range(7, 120)) + bytes([15] + [3, 0, 6] * 14 + [1, 0] * 40), fragmented)
 
 
 # ---- dde_service_fuzz: records [type][choices][length][item].

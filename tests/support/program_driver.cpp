@@ -6,6 +6,7 @@
 #include "app/tray_icon.h"
 #include "core/clock.h"
 #include "core/registry.h"
+#include "core/registry_index.h"
 #include "core/status_board.h"
 #include "core/status_topic.h"
 #include "dde/dde_service.h"
@@ -13,6 +14,8 @@
 #include "feed/feed_box.h"
 #include "feed/feed_client.h"
 #include "feed/origin_policy.h"
+#include "feed/receive_buffer.h"
+#include "feed/replay.h"
 #include "rtd/topic_table.h"
 #include "standin.h"
 
@@ -32,6 +35,9 @@ static void free_registry()
     }
     std::free(registry.instruments);
     registry = SubscriptionRegistry{};
+    std::free(registry_index.instruments);
+    std::free(registry_index.fields);
+    registry_index = RegistryIndex{};
 }
 
 void fresh_process()
@@ -47,8 +53,11 @@ void fresh_process()
     std::memset(&registry_lock, 0, sizeof registry_lock);
     std::memset(&status_board, 0, sizeof status_board);
     std::free(feed_client.overflow);
+    reset_receive_buffer(feed_client);
     std::memset(&feed_client, 0, sizeof feed_client);
     feed_client.socket = INVALID_SOCKET;
+    reset_receive_buffer(feed_client);
+    feed_replay = FeedReplay{};
     feed_host = FeedHost{};
     origin_consent = OriginConsent{false, 0, false};
     feed_boxes = FeedBoxes{};
@@ -60,6 +69,7 @@ void fresh_process()
     dde_status_links = DdeStatusLinks{};
     status_relay = StatusRelay{};
     dde_instance = 0;
+    dde_advise_loops = 0;
     service_name = topic_name = time_topic_name = nullptr;
     xltable_format = 0;
     app_instance = nullptr;

@@ -223,3 +223,30 @@ TEST_F(DdeStart, RefusedNameOnlyWarnsAndLeavesTheFeedClosed)
     EXPECT_STREQ(report.caption, "DDE Error");
     EXPECT_EQ(xltable_format, 0u);
 }
+
+// A change costs the DDE library nothing while no advise loop is open on the
+// service (a sheet linked through RTD alone), and reaches every loop again
+// once one is, until the last stops.
+TEST_F(DdeService, ChangesPostNothingWhileNoLoopIsOpen)
+{
+    auto handles_made_for = [](const std::string &item) {
+        size_t count = 0;
+        for (const auto &handle : standin::records().string_handles)
+            count += handle.text == item;
+        return count;
+    };
+    EnterCriticalSection(&registry_lock);
+    ASSERT_EQ(link_field(7, "bid", "7.bid", nullptr), ADVISE_NEW_FIELD);  // as an RTD topic links
+    LeaveCriticalSection(&registry_lock);
+    field_changed("7.bid", FieldPlace{0, 0});
+    EXPECT_EQ(handles_made_for("7.bid"), 0u);
+
+    ASSERT_TRUE(standin::advise(conv, "7.ask", CF_TEXT));
+    field_changed("7.bid", FieldPlace{0, 0});
+    EXPECT_EQ(handles_made_for("7.bid"), 1u);
+
+    ASSERT_TRUE(standin::unadvise(conv, "7.ask", CF_TEXT));
+    field_changed("7.bid", FieldPlace{0, 0});
+    EXPECT_EQ(handles_made_for("7.bid"), 1u);
+    EXPECT_EQ(dde_advise_loops, 0u);
+}

@@ -1,7 +1,10 @@
 #include "feed/feed_box.h"
 #include "test_support.h"
 
+#include "feed/replay.h"
+
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 static const std::string RESPONSE =
@@ -217,7 +220,8 @@ TEST_P(BadHeads, AreClosedAndRarelyRaiseABox)
 INSTANTIATE_TEST_SUITE_P(
     Clients, BadHeads,
     testing::Values(BadHeadCase{"FullBufferWithoutBlankLine", std::string(FEED_BUFFER_SIZE, 'x'), 0, 0},
-                    BadHeadCase{"NotAGetRequest", "POST / HTTP/1.1\r\n\r\nSec-WebSocket-Key: abc\r\n\r\n", 0, 0},
+                    BadHeadCase{"NotAGetRequest", "POST / HTTP/1.1\r\n\r\nSec-WebSocket-Key: abc\r\n\r\n", 0,
+                                0},
                     BadHeadCase{"NoKey", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", 0, 0},
                     BadHeadCase{"LoneCarriageReturn", BAD_HEAD, 0, 1},
                     BadHeadCase{"LoneCarriageReturnFromAWebPage",
@@ -344,7 +348,7 @@ static const CloseCodeCase CLOSE_CODE_CASES[] = {
      4999},
     {"Above4999", close_with("\x13\x88"), 1000},
     {"ReservedControlOpcode", client_frame(0x8C, ""), 1002},
-    {"FrameThatCanNeverFit", std::string("\x81\xFF\x00\x00\x00\x00\x00\x00\x28\x00mask", 14), 1009},
+    {"MessageOverTheLimit", std::string("\x81\xFF\x00\x00\x00\x00\x01\x00\x00\x01mask", 14), 1009},
 };
 
 class CloseCode : public FeedClientTest, public testing::WithParamInterface<CloseCodeCase> {};
@@ -529,21 +533,137 @@ TEST_F(FeedClientTest, LargeReplayToASlowReaderArrivesWhole)
     EXPECT_EQ(feed_client.state, FEED_OPEN);
 }
 
+// A replay of 5,000 fields goes out a slice per window message, each
+// message at most REPLAY_SLICE requests, and whatever happens between two
+// slices is served at once: every field is still asked for exactly once,
+// in registry order, and a connection that ends takes its replay with it.
+enum MidReplayEvent { LINKS_ADDED, UPDATE_ARRIVES, SECOND_CLIENT, FEED_LEAVES };
+
+struct MidReplayCase {
+    const char *name;
+    MidReplayEvent event;
+};
+
+class MidReplay : public FeedClientTest, public testing::WithParamInterface<MidReplayCase> {
+protected:
+    // Dispatches the posted messages one by one, as the message loop does;
+    // after the first slice, `between` runs once.
+    void run_loop(SOCKET client, const std::function<void()> &between)
+    {
+        bool ran = false;
+        size_t before = sent(client).size();
+        while (!standin::queue().empty()) {
+            MSG message = standin::queue().front();
+            standin::queue().pop_front();
+            DispatchMessageA(&message);
+            size_t frames = count_requests(sent(client).substr(std::min(before, sent(client).size())));
+            EXPECT_LE(frames, REPLAY_SLICE + 1);
+            before = sent(client).size();
+            if (!ran && frames > 0) {
+                ran = true;
+                between();
+            }
+        }
+    }
+    static size_t count_requests(const std::string &bytes)
+    {
+        size_t count = 0;
+        for (size_t at = bytes.find("\"request\""); at != std::string::npos;
+             at = bytes.find("\"request\"", at + 1))
+            ++count;
+        return count;
+    }
+};
+
+TEST_P(MidReplay, EveryFieldAskedForOnceInOrder)
+{
+    const MidReplayCase &c = GetParam();
+    std::vector<std::string> items;
+    for (int instrument = 1; instrument <= 50; ++instrument) {
+        for (int field = 0; field < 100; ++field) {
+            items.push_back(std::to_string(instrument) + ".f" + std::to_string(field));
+            link(items.back());
+        }
+    }
+    SOCKET client = connect_feed_client();
+    standin::socket_state(client).incoming = upgrade_request();
+    standin::post_socket_event(client, FD_READ);
+
+    SOCKET second = INVALID_SOCKET;
+    run_loop(client, [&] {
+        switch (c.event) {
+        case LINKS_ADDED:
+            link("3.behind");  // the replay has passed instrument 3: asked for at once
+            link("50.ahead");  // asked for by the replay, behind 50.f99
+            link("7777.new");  // a new instrument: asked for by the replay, last
+            break;
+        case UPDATE_ARRIVES:
+            feed_client_sends(client, update("1.f0", "12.5"));
+            EXPECT_STREQ(value(1, "f0"), "12.5");
+            break;
+        case SECOND_CLIENT:
+            second = connect_feed_client();
+            EXPECT_TRUE(closed(second));
+            break;
+        case FEED_LEAVES:
+            standin::post_socket_event(client, FD_CLOSE);
+            break;
+        }
+    });
+
+    std::string expected = RESPONSE;
+    for (const std::string &item : items) {
+        if (c.event == LINKS_ADDED && item == "21.f0")
+            expected += request_frame("3.behind");  // linked after the first slice, 2,000 requests
+        expected += request_frame(item);
+        if (c.event == LINKS_ADDED && item == "50.f99")
+            expected += request_frame("50.ahead");
+    }
+    if (c.event == LINKS_ADDED)
+        expected += request_frame("7777.new");
+    if (c.event == FEED_LEAVES) {
+        EXPECT_TRUE(closed(client));
+        EXPECT_LT(sent(client).size(), expected.size());
+        EXPECT_EQ(expected.compare(0, sent(client).size(), sent(client)), 0);
+        // The next client is asked for everything, from the start.
+        SOCKET next = handshaken_feed_client();
+        (void)next;
+        EXPECT_EQ(count_requests(sent(next)), 0u) << "handshaken_feed_client forgets what was sent";
+        EXPECT_FALSE(feed_replay.active);
+        return;
+    }
+    EXPECT_EQ(sent(client).size(), expected.size());
+    EXPECT_TRUE(sent(client) == expected) << "requests out of order, missing or repeated";
+    EXPECT_EQ(feed_client.state, FEED_OPEN);
+    EXPECT_FALSE(feed_replay.active);
+}
+
+INSTANTIATE_TEST_SUITE_P(Events, MidReplay,
+                         testing::Values(MidReplayCase{"LinksAdded", LINKS_ADDED},
+                                         MidReplayCase{"UpdateArrives", UPDATE_ARRIVES},
+                                         MidReplayCase{"SecondClientConnects", SECOND_CLIENT},
+                                         MidReplayCase{"FeedLeaves", FEED_LEAVES}),
+                         [](const testing::TestParamInfo<MidReplayCase> &info) { return info.param.name; });
+
 // Pongs pile up for a client that pings and never reads; past 64 MiB
 // waiting, it is dropped rather than allowed to take all memory.
 TEST_F(FeedClientTest, ClientThatNeverReadsIsDroppedAt64MiBWaiting)
 {
     SOCKET client = handshaken_feed_client();
     standin::socket_state(client).send_room = 0;
-    const std::string ping = client_frame(0x89, std::string(10000, 'p'));
-    const uint64_t pong_size = 4 + 10000;
-    uint64_t pings = 0;
-    while (feed_client.socket == client && pings < 10000) {
-        feed_client_sends(client, ping);
-        ++pings;
+    std::string pings;
+    for (int i = 0; i < 80; ++i)
+        pings += client_frame(0x89, std::string(125, 'p'));  // the longest a control frame may be
+    const uint64_t pong_size = 2 + 125;
+    uint64_t reads = 0;
+    while (feed_client.socket == client && reads < 10000) {
+        feed_client_sends(client, pings);
+        ++reads;
     }
     EXPECT_TRUE(closed(client));
-    EXPECT_EQ(pings, (64ull << 20) / pong_size + 2);
+    // Dropped in the read whose pongs pass 64 MiB waiting behind the send buffer.
+    EXPECT_GE(reads * 80 * pong_size, (64ull << 20) + FEED_BUFFER_SIZE);
+    EXPECT_LT((reads - 1) * 80 * pong_size, (64ull << 20) + FEED_BUFFER_SIZE);
     EXPECT_EQ(feed_client.overflow, nullptr);
 }
 

@@ -16,7 +16,7 @@ class Handshake : public ProgramTest {
 protected:
     int check(const std::string &head)
     {
-        std::memset(feed_client.receive_buffer, 0, sizeof feed_client.receive_buffer);
+        std::memset(feed_client.receive_inline, 0, sizeof feed_client.receive_inline);
         std::memcpy(feed_client.receive_buffer, head.data(), head.size());
         feed_client.receive_length = head.size();
         feed_client.send_length = 0;
@@ -46,8 +46,8 @@ static const HeadCase HEAD_CASES[] = {
     {"AbsoluteUri", "GET http://127.0.0.1:8902/feed HTTP/1.1\r\n" + KEY_LINE + "\r\n", HANDSHAKE_DONE,
      SAMPLE_ACCEPT},
     {"LaterVersion", "GET / HTTP/2.0\r\n" + KEY_LINE + "\r\n", HANDSHAKE_DONE, SAMPLE_ACCEPT},
-    {"LinesEndedByLineFeedAlone", "GET / HTTP/1.1\nSec-WebSocket-Key: x\n" + KEY_LINE + "\r\n", HANDSHAKE_DONE,
-     SAMPLE_ACCEPT},
+    {"LinesEndedByLineFeedAlone", "GET / HTTP/1.1\nSec-WebSocket-Key: x\n" + KEY_LINE + "\r\n",
+     HANDSHAKE_DONE, SAMPLE_ACCEPT},
     {"SecondKeyWins", GET_LINE + "Sec-WebSocket-Key: other\r\n" + KEY_LINE + "\r\n", HANDSHAKE_DONE,
      SAMPLE_ACCEPT},
     // Header names ignore letter case, as HTTP says.
@@ -62,8 +62,8 @@ static const HeadCase HEAD_CASES[] = {
      SAMPLE_ACCEPT},
     {"BlanksAndTabsAroundValue", GET_LINE + "Sec-WebSocket-Key: \t " + SAMPLE_KEY + " \t\r\n\r\n",
      HANDSHAKE_DONE, SAMPLE_ACCEPT},
-    {"Key219Characters", GET_LINE + "Sec-WebSocket-Key: " + std::string(219, 'k') + "\r\n\r\n", HANDSHAKE_DONE,
-     "dGCFGX0nOKRZ9EwljRP9YwS2t+Y="},
+    {"Key219Characters", GET_LINE + "Sec-WebSocket-Key: " + std::string(219, 'k') + "\r\n\r\n",
+     HANDSHAKE_DONE, "dGCFGX0nOKRZ9EwljRP9YwS2t+Y="},
     {"Key220Characters", GET_LINE + "Sec-WebSocket-Key: " + std::string(220, 'k') + "\r\n\r\n",
      HANDSHAKE_REFUSED, ""},
     {"KeyOfBlanksOnly", GET_LINE + "Sec-WebSocket-Key:  \t \r\n\r\n", HANDSHAKE_REFUSED, ""},

@@ -151,6 +151,95 @@ void check_queue(World &w, bool failed)
     EXPECT_TRUE(standin::socket_state(w.client).sent == expected) << "requests lost or broken";
 }
 
+// Links past the sizes of the index's first tables and of the first arrays:
+// each either lands whole, findable and asked of the feed, or leaves no trace.
+std::vector<std::string> many_items()
+{
+    std::vector<std::string> items;
+    for (int i = 0; i < 90; ++i)
+        items.push_back(std::to_string(100 + i / 2) + ".f" + std::to_string(i % 2));
+    return items;
+}
+
+void link_many_items(World &w)
+{
+    for (const std::string &item : many_items())
+        w.linked.push_back(standin::advise(w.sheet, item, CF_TEXT));
+}
+
+void check_many_items(World &w, bool)
+{
+    const std::vector<std::string> items = many_items();
+    std::string requests;
+    for (size_t i = 0; i < items.size(); ++i) {
+        Instrument *instrument = find_instrument(std::stoull(items[i]));
+        const char *name = items[i].c_str() + items[i].find('.') + 1;
+        InstrumentField *field = instrument ? find_field(instrument, name) : nullptr;
+        EXPECT_EQ(field != nullptr, w.linked[i]) << items[i];
+        if (w.linked[i])
+            requests += request_frame(items[i]);
+    }
+    EXPECT_TRUE(standin::socket_state(w.client).sent == requests);
+    for (size_t i = 0; i < items.size(); ++i) {
+        if (!w.linked[i]) {
+            EXPECT_TRUE(standin::advise(w.sheet, items[i], CF_TEXT)) << items[i];
+        }
+    }
+    for (const std::string &item : items) {
+        Instrument *instrument = find_instrument(std::stoull(item));
+        ASSERT_NE(instrument, nullptr);
+        EXPECT_NE(find_field(instrument, item.c_str() + item.find('.') + 1), nullptr) << item;
+    }
+    EXPECT_EQ(registry.active_field_count, items.size());
+}
+
+// A message over RECEIVE_KEEP, in fragments, batching 3,000
+// updates (of fields nobody asked for, but the last): the receive buffer
+// and the batch grow, and where memory fails the message is dropped whole
+// and said so, or just the value is; the feed goes on once memory is back.
+std::string large_message(const std::string &value)
+{
+    std::string payload = "[";
+    for (int i = 0; i < 3000; ++i)
+        payload += "{\"key\":\"999.x\",\"value\":\"" + std::to_string(i) + "\"},";
+    payload += "{\"key\":\"1234.lastprice\",\"value\":\"" + value + "\"}]";
+    size_t third = payload.size() / 3;
+    return client_frame(0x01, payload.substr(0, third)) + client_frame(0x00, payload.substr(third, third)) +
+           client_frame(0x80, payload.substr(2 * third));
+}
+
+void receive_large_message(World &w)
+{
+    feed_client_sends(w.client, large_message("large"));
+}
+
+void check_large_message(World &w, bool)
+{
+    const char *value = find_field(find_instrument(1234), "lastprice")->value;
+    std::string line = status_line(4);
+    SOCKET client = w.client;
+    if (std::string(value) == "large") {
+        EXPECT_EQ(line, "");
+        EXPECT_EQ(standin::records().deliveries.size(), 2u);
+    } else {
+        EXPECT_STREQ(value, "1");
+        EXPECT_TRUE(line.rfind("Message dropped, out of memory: ", 0) == 0 ||
+                    line.rfind("Updates dropped, out of memory: [{", 0) == 0 ||
+                    line == "Value dropped, out of memory: 1234.lastprice")
+            << line;
+        if (feed_client.state != FEED_OPEN) {
+            // The receive buffer could not grow: the client is told so.
+            const std::string &sent = standin::socket_state(client).sent;
+            EXPECT_EQ(sent.substr(sent.size() - 4), std::string("\x88\x02\x03\xF3", 4));
+            socket_event(client, FD_CLOSE);
+            client = handshaken_feed_client();
+        }
+    }
+    feed_client_sends(client, large_message("again"));
+    EXPECT_STREQ(find_field(find_instrument(1234), "lastprice")->value, "again");
+    EXPECT_EQ(feed_client.receive_buffer, feed_client.receive_inline);
+}
+
 struct Scenario {
     const char *name;
     void (*prepare)(World &);
@@ -195,22 +284,26 @@ TEST_P(OutOfMemory, EveryAllocationMayFail)
 
 INSTANTIATE_TEST_SUITE_P(
     Scenarios, OutOfMemory,
-    testing::Values(Scenario{"LinkingNewFields", program_with_client, link_new_items, check_new_items},
-                    Scenario{"UpdatingAValue", program_with_linked_value, update_value, check_value},
-                    Scenario{"RenderingForACell", program_with_linked_value, request_value, check_answer},
-                    Scenario{"QueueingForAStalledClient", program_with_stalled_client, queue_requests,
-                             check_queue}),
+    testing::Values(
+        Scenario{"LinkingNewFields", program_with_client, link_new_items, check_new_items},
+        Scenario{"UpdatingAValue", program_with_linked_value, update_value, check_value},
+        Scenario{"RenderingForACell", program_with_linked_value, request_value, check_answer},
+        Scenario{"QueueingForAStalledClient", program_with_stalled_client, queue_requests, check_queue},
+        Scenario{"LinkingPastTheFirstTableSizes", program_with_client, link_many_items, check_many_items},
+        Scenario{"ReceivingALargeMessage", program_with_linked_value, receive_large_message,
+                 check_large_message}),
     [](const testing::TestParamInfo<Scenario> &info) { return info.param.name; });
 
 // The reader works in the payload itself: a batch with escapes, numbers and
 // nested members makes no allocation that could fail.
 TEST(UpdateReader, AllocatesNothing)
 {
-    std::string payload = R"([{"key":"1234.bid","value":"Z\u00fcrich \"12\" \ud83d\ude00"},)"
-                          R"({"m":{"n":[1,2,{"o":null}]},"value":-3e-2,"key":"5.x"},{"key":"5.y","value":null}])";
-    FeedUpdate updates[4];
+    std::string payload =
+        R"([{"key":"1234.bid","value":"Z\u00fcrich \"12\" \ud83d\ude00"},)"
+        R"({"m":{"n":[1,2,{"o":null}]},"value":-3e-2,"key":"5.x"},{"key":"5.y","value":null}])";
     failmalloc::fail_nth(1);
-    int count = read_updates(payload.data(), payload.size(), updates, 4);
+    int count = read_updates(
+        payload.data(), payload.size(), [](void *, const FeedUpdate &) { return true; }, nullptr);
     bool allocated = failmalloc::failed();
     failmalloc::off();
     EXPECT_EQ(count, 3);

@@ -1,7 +1,10 @@
 #include "test_support.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
 
 class Registry : public ProgramTest {};
 
@@ -71,25 +74,83 @@ TEST_F(Registry, SetValueReplacesAndClears)
 
 TEST_F(Registry, FullFieldArrayRefusesBeforeCounting)
 {
-    start_advise(7, "f0");
-    // Filled directly: 65535 advise starts would each scan the whole array.
+    for (int i = 0; i < 65535; ++i)
+        ASSERT_EQ(start_advise(7, ("f" + std::to_string(i)).c_str()), ADVISE_NEW_FIELD) << i;
     Instrument &instrument = registry.instruments[0];
-    instrument.fields =
-        static_cast<InstrumentField *>(std::realloc(instrument.fields, 65535 * sizeof(InstrumentField)));
-    for (int i = 1; i < 65535; ++i) {
-        char *name = static_cast<char *>(std::malloc(8));
-        std::snprintf(name, 8, "f%d", i);
-        instrument.fields[i] = InstrumentField{name, nullptr, 1, 0, 0};
-    }
-    instrument.field_count = 65535;
     std::string shown = status_line(1);
 
     EXPECT_EQ(start_advise(7, "one_more"), ADVISE_FAILED);
     EXPECT_EQ(instrument.field_count, 65535u);
-    EXPECT_EQ(registry.active_field_count, 1u);
+    EXPECT_EQ(registry.active_field_count, 65535u);
     EXPECT_EQ(status_line(1), shown);
+    EXPECT_EQ(find_field(&instrument, "one_more"), nullptr);
     EXPECT_EQ(start_advise(7, "f65534"), ADVISE_EXISTING_FIELD);
 }
+
+// Items written into the registry through start_advise and read back: every
+// one is found where it was put, in insertion order, and nothing else is.
+struct IndexCase {
+    const char *name;
+    size_t items;
+    uint64_t insrefs;  // items spread over at most this many instruments
+    size_t name_length;
+};
+
+class IndexRoundTrip : public Registry, public testing::WithParamInterface<IndexCase> {};
+
+TEST_P(IndexRoundTrip, EveryItemFoundInInsertionOrder)
+{
+    const IndexCase &c = GetParam();
+    std::mt19937_64 random(20251208);
+    std::vector<std::pair<uint64_t, std::string>> items;
+    std::set<std::pair<uint64_t, std::string>> seen;
+    while (items.size() < c.items) {
+        uint64_t insref = 1 + random() % c.insrefs;
+        std::string name;
+        for (size_t i = 0, n = 1 + random() % c.name_length; i < n; ++i)
+            name += static_cast<char>('!' + random() % 94);
+        if (seen.insert({insref, name}).second)
+            items.push_back({insref, name});
+    }
+    for (const auto &item : items)
+        ASSERT_EQ(start_advise(item.first, item.second.c_str()), ADVISE_NEW_FIELD);
+
+    std::map<uint64_t, std::vector<std::string>> by_instrument;
+    std::vector<uint64_t> instrument_order;
+    for (const auto &item : items) {
+        Instrument *instrument = find_instrument(item.first);
+        ASSERT_NE(instrument, nullptr);
+        InstrumentField *field = find_field(instrument, item.second.c_str());
+        ASSERT_NE(field, nullptr) << item.first << "." << item.second;
+        EXPECT_EQ(instrument->insref, item.first);
+        EXPECT_EQ(field->name, item.second);
+        if (by_instrument[item.first].empty())
+            instrument_order.push_back(item.first);
+        by_instrument[item.first].push_back(item.second);
+        // A name one character longer is not there, unless it was written too.
+        if (!seen.count({item.first, item.second + "x"})) {
+            EXPECT_EQ(find_field(instrument, (item.second + "x").c_str()), nullptr);
+        }
+    }
+    EXPECT_EQ(find_instrument(c.insrefs + 1), nullptr);
+    EXPECT_EQ(find_instrument(0), nullptr);
+    ASSERT_EQ(registry.instrument_count, instrument_order.size());
+    for (uint64_t i = 0; i < registry.instrument_count; ++i) {
+        const Instrument &instrument = registry.instruments[i];
+        ASSERT_EQ(instrument.insref, instrument_order[i]);
+        const std::vector<std::string> &names = by_instrument[instrument.insref];
+        ASSERT_EQ(instrument.field_count, names.size());
+        for (uint16_t f = 0; f < instrument.field_count; ++f)
+            ASSERT_EQ(instrument.fields[f].name, names[f]);
+    }
+    EXPECT_EQ(registry.active_field_count, c.items);
+}
+
+INSTANTIATE_TEST_SUITE_P(Items, IndexRoundTrip,
+                         testing::Values(IndexCase{"HundredThousandRandomItems", 100000, UINT64_MAX - 1, 12},
+                                         IndexCase{"TenFieldsAnInstrument", 20000, 2000, 3},
+                                         IndexCase{"ShortNamesOfFewInstruments", 5000, 3, 2}),
+                         [](const testing::TestParamInfo<IndexCase> &info) { return info.param.name; });
 
 TEST_F(Registry, AdviseCountDoesNotWrap)
 {

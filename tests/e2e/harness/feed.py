@@ -258,10 +258,10 @@ class RawFeed:
         await within(read(), "%d frames" % count, limit)
         return frames
 
-    async def send_frame_that_never_fits(self, header):
-        """Sends a frame header announcing more than the program's receive
-        buffer holds, and 11,000 bytes of its payload; the program must end
-        the connection, with close code 1009 where the reset of the bytes
+    async def send_message_over_the_limit(self, header):
+        """Sends a frame header announcing a message over the program's
+        limit of 16 MiB, and 11,000 bytes of its payload; the program must
+        end the connection, with close code 1009 where the reset of the bytes
         still coming does not swallow it."""
         try:
             await self.send(header + b"x" * 11000)
@@ -269,7 +269,7 @@ class RawFeed:
             pass  # closed while the bytes still went in
         got = await self.closed_by_program()
         if got not in (close_answer(1009), b""):
-            fail("the program answered a frame that can never fit with %r" % got)
+            fail("the program answered a message over the limit with %r" % got)
 
     async def closed_by_program(self):
         """Waits for the program to close the connection; gives whatever it
