@@ -121,6 +121,7 @@ AdviseResult start_advise(uint64_t insref, const char *field_name)
     field = &instrument->fields[instrument->field_count++];
     field->name = name;
     field->value = nullptr;
+    field->value_room = 0;
     field->advise_count = 1;
     field->time_links = 0;
     field->updated = 0;
@@ -153,10 +154,16 @@ void release_field(InstrumentField *field)
 
 bool set_value(InstrumentField *field, const char *text)
 {
+    size_t size = text ? std::strlen(text) + 1 : 0;
+    if (text && size <= field->value_room) {
+        std::memcpy(field->value, text, size);
+        return true;
+    }
     char *copy = nullptr;
     if (text && !(copy = copy_text(text)))
         return false;
     std::free(field->value);
     field->value = copy;
+    field->value_room = size <= UINT16_MAX ? static_cast<uint16_t>(size) : 0;
     return true;
 }

@@ -12,6 +12,7 @@ struct InstrumentField {
     char *value;            // owned copy of the last value; null = none yet / "null"
     uint16_t advise_count;  // open links on this item: DDE advise loops and RTD topics
     uint16_t time_links;    // of those, DDE advise loops on the Time topic
+    uint16_t value_room;    // bytes allocated for value (0 with none): a value that fits reuses them
     uint64_t updated;       // system time (core/clock.h) the feed last sent a value; 0: never
 };
 
@@ -50,6 +51,8 @@ AdviseResult start_advise(uint64_t insref, const char *field_name);
 void stop_advise(uint64_t insref, const char *field_name);
 // Closes one link on field without a notice: a field already at 0 stays there.
 void release_field(InstrumentField *field);
-// Replaces the field's value with a copy of text, or with none for null.
-// False when the copy cannot be made: the field then keeps its old value.
+// Replaces the field's value with a copy of text, or with none for null;
+// a text that fits the old value's bytes is copied into them (a ticking
+// price allocates nothing). False when the copy cannot be made: the field
+// then keeps its old value.
 bool set_value(InstrumentField *field, const char *text);

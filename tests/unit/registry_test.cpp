@@ -1,3 +1,4 @@
+#include "failmalloc.h"
 #include "test_support.h"
 
 #include <map>
@@ -66,10 +67,18 @@ TEST_F(Registry, SetValueReplacesAndClears)
     InstrumentField *field = find_field(find_instrument(1234), "lastprice");
     set_value(field, "12.5");
     EXPECT_STREQ(field->value, "12.5");
-    set_value(field, "13");
+    // A value that fits the bytes of the one before needs no allocation.
+    failmalloc::fail_nth(1);
+    EXPECT_TRUE(set_value(field, "13"));
+    EXPECT_FALSE(failmalloc::failed());
+    failmalloc::off();
     EXPECT_STREQ(field->value, "13");
+    set_value(field, "12345.678");
+    EXPECT_STREQ(field->value, "12345.678");
     set_value(field, nullptr);
     EXPECT_EQ(field->value, nullptr);
+    set_value(field, "1");
+    EXPECT_STREQ(field->value, "1");
 }
 
 TEST_F(Registry, FullFieldArrayRefusesBeforeCounting)
