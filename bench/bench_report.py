@@ -64,7 +64,9 @@ def load_runs(path):
                                                 if isinstance(value, dict) else value)
                                           for key, value in figures.items()}
                             for topics, figures in run["scale"].items()}
-            run["limit"] = {int(batch): value for batch, value in run["limit"].items()}
+            for key in ("limit", "apply_limit"):
+                if key in run:
+                    run[key] = {int(batch): value for batch, value in run[key].items()}
         for window in windows_of(runs):
             throughput = run[window]["throughput"]
             run[window]["throughput"] = {int(size): value for size, value in throughput.items()}
@@ -159,9 +161,15 @@ def scale_table(runs):
     def median(fn):
         return statistics.median(fn(run) for run in runs)
 
+    # apply_update alone: the program's own update path, without the socket and COM.
+    def applied(batch):
+        return ("{:,.0f}".format(median(lambda r: r["apply_limit"][batch])) if "apply_limit" in runs[0]
+                else "")
+
     rows = ["| RTD topics | updates a message | absorbed, updates/s | read_updates alone, updates/s | "
-            "absorbed / alone | RefreshData round trip, ms: p50 / p99 | age at its refresh, ms: p50 / p99 |",
-            "|---:|---:|---:|---:|---:|---|---|"]
+            "absorbed / alone | apply_update alone, updates/s | RefreshData round trip, ms: p50 / p99 | "
+            "age at its refresh, ms: p50 / p99 |",
+            "|---:|---:|---:|---:|---:|---:|---|---|"]
     for topics in topics_sizes:
         for batch in batches:
             absorbed = median(lambda r: r["scale"][topics]["throughput"][batch])
@@ -169,8 +177,15 @@ def scale_table(runs):
             share = median(lambda r: r["scale"][topics]["throughput"][batch] / r["limit"][batch])
             trip = [median(lambda r: r["scale"][topics]["round_trip"][batch][q]) for q in ("p50", "p99")]
             age = [median(lambda r: r["scale"][topics]["age"][batch][q]) for q in ("p50", "p99")]
-            rows.append("| {:,} | {:,} | {:,.0f} | {:,.0f} | {:.2f} | {:.1f} / {:.1f} | {:.1f} / {:.1f} |".format(
-                topics, batch, absorbed, alone, share, *trip, *age))
+            rows.append("| {:,} | {:,} | {:,.0f} | {:,.0f} | {:.2f} | {} | {:.1f} / {:.1f} | {:.1f} / {:.1f} |".format(
+                topics, batch, absorbed, alone, share, applied(batch), *trip, *age))
+    if "throttled" in runs[0]:
+        throttled = runs[0]["throttled"]
+        batch = throttled["batch"]
+        rows.append("| {:,} | {:,}, Excel's default throttle ({:,} ms) | {:,.0f} | {:,.0f} | {:.2f} | {} | | |".format(
+            throttled["topics"], batch, throttled["throttle_ms"],
+            median(lambda r: r["throttled"]["throughput"]), median(lambda r: r["limit"][batch]),
+            median(lambda r: r["throttled"]["throughput"] / r["limit"][batch]), applied(batch)))
     rows += ["", "| RTD topics | replay: connect to the last request, s | one-message snapshot: connect to "
              "its last update in a refresh, s | peak memory, MiB |", "|---:|---:|---:|---:|"]
     for topics in topics_sizes:

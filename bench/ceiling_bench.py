@@ -73,6 +73,11 @@ SCALE_BATCHES = [1, 100, 1000]
 SCALE_UPDATES = 300000
 # Between two phases, so that each phase is absorbed alone.
 SCALE_PAUSE_MS = 3000
+# The same at Excel's default throttle interval: the largest batch at the
+# most topics, with enough updates that the socket's slack and the last
+# refresh's wait weigh little.
+EXCEL_THROTTLE_MS = 2000
+THROTTLED_UPDATES = 3000000
 # Latency and staleness: this many fields at this rate.
 PACED_FIELDS = 100
 PACED_RATE = 1000
@@ -331,12 +336,39 @@ def scale(lab, topics, batches, updates):
     return figures
 
 
-def limit(lab, topics, batches, updates):
+def scale_throttled(lab, topics, batch, updates):
+    """At `topics` RTD topics, with an Excel that refreshes at most once per
+    EXCEL_THROTTLE_MS, as Excel does by default: the updates a second the
+    program absorbs in messages of `batch` updates, from the phase's first
+    send until its last update is in the socket (the program reads as fast
+    as it can, so the feed goes at its pace), once the refresh that carries
+    the phase's marker shows that every update was applied."""
+    require_executables("rtd_count.exe")
+    with lab.vantrel("hidden"):
+        copy_classes_to_hklm(lab.wine)
+        excel = lab.wine.start("rtd_count.exe", "--items-from", lab.items_file(topics), "--timeout", LIMIT,
+                               "--markers", 1, "--throttle", EXCEL_THROTTLE_MS)
+        local.output_line(excel, "connected ", limit=LIMIT)
+        feed = lab.feed("flood", topics, "--count", updates, "--batches", batch)
+        try:
+            local.output_line(excel, "marker 1 ", limit=LIMIT)
+            times = {line.split()[2]: int(line.split()[3]) for line in feed.output().splitlines()
+                     if line.startswith("phase ")}
+        finally:
+            local.stop(feed)
+        if excel.wait(LIMIT + 30) != 0:
+            sys.exit("rtd_count did not see the marker\n%s" % excel.result())
+    return updates / ((times["written_us"] - times["sending_us"]) / 1e6)
+
+
+def limit(lab, topics, batches, updates, apply=False):
     """RapidJSON's reader alone (read_updates) on the feed client's payloads
-    under Wine, updates a second by batch size."""
+    under Wine, updates a second by batch size; with apply, the program's
+    whole update path without the socket and COM (apply_update, storing each
+    value and marking its RTD topic, `topics` of them connected)."""
     require_executables("read_updates_bench.exe")
     result = lab.wine.run("read_updates_bench.exe", "--fields", topics, "--updates", updates, "--batches",
-                          ",".join(map(str, batches)), limit=LIMIT)
+                          ",".join(map(str, batches)), *(["--apply"] if apply else []), limit=LIMIT)
     if result.returncode != 0:
         sys.exit("read_updates_bench failed\n%s" % result)
     rates = {}
@@ -362,9 +394,17 @@ def scale_runs(lab, run, log, scale_topics, batches, updates):
             % (topics, ", ".join("%d: %.0f" % (b, figures["throughput"][b]) for b in batches),
                figures["replay"], figures["snapshot"], figures["footprint"]))
     if scale_topics:
-        run["limit"] = limit(lab, max(scale_topics), batches, updates)
+        topics, batch = max(scale_topics), max(batches)
+        run["throttled"] = {"topics": topics, "batch": batch, "throttle_ms": EXCEL_THROTTLE_MS,
+                            "throughput": scale_throttled(lab, topics, batch, THROTTLED_UPDATES)}
+        log("  %6d RTD topics, Excel's default throttle (%d ms): %.0f updates/s absorbed in batches of %d"
+            % (topics, EXCEL_THROTTLE_MS, run["throttled"]["throughput"], batch))
+        run["limit"] = limit(lab, topics, batches, updates)
         log("  read_updates alone: %s updates/s by batch size"
             % ", ".join("%d: %.0f" % (b, run["limit"][b]) for b in batches))
+        run["apply_limit"] = limit(lab, topics, batches, updates, apply=True)
+        log("  apply_update alone: %s updates/s by batch size"
+            % ", ".join("%d: %.0f" % (b, run["apply_limit"][b]) for b in batches))
 
 
 def one_run(lab, sizes, windows, log, rtd_sizes=RTD_SIZES):

@@ -22,7 +22,8 @@
 // It prints "connect_us T" when it starts connecting, "asked N in S s" (from
 // the start of the connection to the N-th request) and, for flood and paced,
 // "sending_us T" (the time stamp of the first update; per phase, "phase B
-// sending_us T") and "sent U in S s" once the last update is handed to the
+// sending_us T", and "phase B written_us T" once its last update is in the
+// socket) and "sent U in S s" once the last update is handed to the
 // socket; then it stays connected until it is sent SIGTERM or SIGINT.
 // replay ends after its line. With --last 1, the updates are followed by one
 // more, of the value -1 to the first field, which tells an RTD client that
@@ -54,6 +55,8 @@ function parseArgs(argv) {
         usage("bad arguments");
     if ((opts.mode === "flood" || opts.mode === "paced") && !(opts.count >= 1))
         usage("--count is needed");
+    // Phases, each ended by its marker, whenever --batches is given, also one.
+    opts.phased = opts.batches !== "";
     opts.batches = opts.batches ? opts.batches.split(",").map(Number) : [1];
     if (!opts.batches.every((b) => b >= 1))
         usage("bad --batches");
@@ -79,13 +82,29 @@ function seconds(since) {
     return ((performance.now() - since) / 1000).toFixed(3);
 }
 
-// One message of the updates from the n-th on: an object, or an array of `batch`.
+// Each item's update up to its value, made once per list of items.
+const prefixes = new WeakMap();
+
+function prefixesOf(items) {
+    let found = prefixes.get(items);
+    if (!found) {
+        found = items.map((item) => '{"key":"' + item + '","value":"');
+        prefixes.set(items, found);
+    }
+    return found;
+}
+
+// One message of the updates from the n-th on: an object, or an array of
+// `batch`, every value the message's time of sending (one clock read a
+// message keeps the feed far faster than the program it floods).
 function message(items, n, batch, count) {
     if (batch === 1)
         return update(items[n % items.length]);
+    const prefix = prefixesOf(items);
+    const stamp = nowUs() + '"}';
     const parts = [];
     for (let i = n; i < Math.min(n + batch, count); i++)
-        parts.push(update(items[i % items.length]));
+        parts.push(prefix[i % prefix.length] + stamp);
     return "[" + parts.join(",") + "]";
 }
 
@@ -128,6 +147,10 @@ function phases(ws, items, opts, done) {
         const batch = opts.batches[k++];
         console.log("phase " + batch + " sending_us " + nowUs());
         flood(ws, flooded, opts.count, () => {
+            // Every update of the phase is in the socket: with the program
+            // reading as fast as it can, this is its pace less the socket's
+            // few megabytes of slack.
+            console.log("phase " + batch + " written_us " + nowUs());
             ws.send('{"key":"' + marker + '","value":"-' + k + '"}', () => setTimeout(next, opts.pause));
         }, batch);
     }
@@ -204,7 +227,7 @@ function main() {
                 ws.send('{"key":"' + items[0] + '","value":"-1"}');
             console.log("sent " + opts.count + " in " + seconds(sending) + " s");
         };
-        if (opts.mode === "flood" && opts.batches.length > 1)
+        if (opts.mode === "flood" && opts.phased)
             phases(ws, items, opts, () => console.log("sent " + opts.batches.length + " phases"));
         else if (opts.mode === "flood")
             flood(ws, items, opts.count, done, opts.batches[0]);

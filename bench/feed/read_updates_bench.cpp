@@ -3,11 +3,19 @@
 // benchmark's feed client sends: the same items and time-stamp values, in
 // messages of 1, 100 and 1,000 updates. Each message is copied into a
 // buffer first, as a read from the socket puts it there, and read in place.
+// With --apply, the program's whole update path without the socket and COM
+// instead (apply_update: reading, then storing each value and marking its
+// RTD topic, one topic per field connected first), which shows how much of
+// the gap to the reader is the program's own and how much the platform's.
 //
-//   read_updates_bench [--fields N] [--updates U] [--batches B1,B2,...]
+//   read_updates_bench [--fields N] [--updates U] [--batches B1,B2,...] [--apply]
 //
 // Prints "batch B updates U seconds S updates_per_s R" for each batch size.
+#include "core/field_links.h"
+#include "core/registry.h"
+#include "feed/feed_messages.h"
 #include "feed/update_reader.h"
+#include "rtd/topic_table.h"
 
 #include <windows.h>
 
@@ -37,6 +45,40 @@ static bool count_update(void *context, const FeedUpdate &)
     return true;
 }
 
+// The faces as start-up sets them, for RTD alone: a change marks the topics.
+static void tell_rtd(const char *, FieldPlace place)
+{
+    rtd_field_changed(place);
+}
+
+static int ask_nobody(const char *)
+{
+    return 0;
+}
+
+// One RTD topic per field, as rtd_count connects them.
+static bool connect_topics(long fields)
+{
+    InitializeCriticalSectionAndSpinCount(&registry_lock, 1024);
+    attach_rtd(CreateWindowExA(0, "STATIC", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr));
+    request_new_field = ask_nobody;
+    field_changed = tell_rtd;
+    TopicTable *table = new_topic_table(nullptr);
+    for (long i = 0; table && i < fields; ++i) {
+        char item[64];
+        std::snprintf(item, sizeof item, "%ld.%s", 1000 + i / 10, FIELD_NAMES[i % 10]);
+        WCHAR units[64];
+        size_t length = 0;
+        for (; item[length]; ++length)
+            units[length] = static_cast<unsigned char>(item[length]);
+        TopicString strings = {true, units, length};
+        RtdValue shown;
+        if (connect_topic(table, i, &strings, 1, &shown) != CONNECT_BLANK)
+            return false;
+    }
+    return table != nullptr;
+}
+
 static double seconds_now()
 {
     LARGE_INTEGER now, frequency;
@@ -49,6 +91,11 @@ int main(int argc, char **argv)
 {
     long fields = 100000, updates = 1000000;
     std::string batches = "1,100,1000";
+    bool apply = false;
+    if (argc > 1 && std::strcmp(argv[argc - 1], "--apply") == 0) {
+        apply = true;
+        --argc;
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--fields") == 0)
             fields = std::atol(argv[i + 1]);
@@ -61,6 +108,10 @@ int main(int argc, char **argv)
     }
     if (fields < 1 || updates < 1 || argc % 2 == 0)
         return 64;
+    if (apply && !connect_topics(fields)) {
+        std::fprintf(stderr, "read_updates_bench: the topics could not be connected\n");
+        return 1;
+    }
     for (const char *p = batches.c_str(); *p;) {
         long batch = std::strtol(p, const_cast<char **>(&p), 10);
         if (*p == ',')
@@ -80,12 +131,16 @@ int main(int argc, char **argv)
         for (const std::string &message : messages) {
             buffer.resize(message.size() + 1);
             std::memcpy(buffer.data(), message.data(), message.size() + 1);
-            if (read_updates(buffer.data(), message.size(), count_update, &read) < 0) {
+            if (apply)
+                apply_update(buffer.data(), message.size());
+            else if (read_updates(buffer.data(), message.size(), count_update, &read) < 0) {
                 std::fprintf(stderr, "read_updates_bench: a message was refused\n");
                 return 1;
             }
         }
         double seconds = seconds_now() - started;
+        if (apply)
+            read = updates;
         std::printf("batch %ld updates %ld seconds %.3f updates_per_s %.0f\n", batch, read, seconds,
                     static_cast<double>(read) / seconds);
         std::fflush(stdout);

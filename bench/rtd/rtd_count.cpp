@@ -1,14 +1,15 @@
 // rtd_count: the benchmark's Excel on RTD. It creates the program's RTD
 // server out of process, connects one topic per listed item and calls
 // RefreshData as soon as each UpdateNotify comes (Excel with a throttle
-// interval of 0), until a topic carries the value -1, the feed client's
+// interval of 0; with --throttle MS at most once in MS, as Excel's
+// Application.RTD.ThrottleInterval), until a topic carries the value -1, the feed client's
 // last (with --markers M: until it has seen -1, -2, ... -M, the ends of the
 // feed's M phases). Every other value is a time stamp (microseconds, see
 // now_us) put in by the feed client, so each refresh also gives the age of
 // what it carries.
 //
 //   rtd_count --items-from FILE [--round-trips FILE] [--ages FILE] [--timeout SECONDS]
-//             [--markers M]
+//             [--markers M] [--throttle MS]
 //
 // Prints "connected N in S s" once every topic is connected, "marker K at_us
 // T" when the refresh that carries -K returns, and at the end "refreshes R
@@ -62,7 +63,7 @@ static int usage(const char *why)
 {
     fprintf(stderr,
             "rtd_count: %s\nusage: rtd_count --items-from FILE [--round-trips FILE] [--ages FILE] "
-            "[--timeout SECONDS] [--markers M]\n",
+            "[--timeout SECONDS] [--markers M] [--throttle MS]\n",
             why);
     return EXIT_USAGE;
 }
@@ -86,11 +87,15 @@ static void write_lines(const std::string &path, const std::vector<int64_t> &num
 int main(int argc, char **argv)
 {
     std::map<std::string, std::string> opt;
-    if (!parse_options(argc, argv, {"--items-from", "--round-trips", "--ages", "--timeout", "--markers"}, &opt))
+    if (!parse_options(argc, argv, {"--items-from", "--round-trips", "--ages", "--timeout", "--markers", "--throttle"},
+                       &opt))
         return usage("unknown option or missing value");
     const double timeout = opt.count("--timeout") ? atof(opt["--timeout"].c_str()) : 600;
     const bool phased = opt.count("--markers") != 0;
     const long markers = phased ? atol(opt["--markers"].c_str()) : 1;
+    // Excel's Application.RTD.ThrottleInterval: at most one RefreshData in
+    // so many milliseconds (0, the default here: at once).
+    const int64_t throttle_us = opt.count("--throttle") ? atoll(opt["--throttle"].c_str()) * 1000 : 0;
     std::vector<std::string> names;
     if (!read_items(opt["--items-from"].c_str(), &names) || names.empty() || !(timeout > 0) || markers < 1)
         return usage("cannot read the items, or a bad timeout");
@@ -132,8 +137,9 @@ int main(int argc, char **argv)
     long long refreshes = 0, values = 0;
     int64_t last_us = 0;
     int rc = EXIT_TIMEOUT;
+    int64_t last_refresh = 0;
     while (GetTickCount64() < deadline) {
-        if (!notified) {
+        if (!notified || now_us() - last_refresh < throttle_us) {
             MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
             MSG m;
             while (PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE))
@@ -143,7 +149,7 @@ int main(int argc, char **argv)
         notified = false;
         LONG count = 0;
         SAFEARRAY *changes = nullptr;
-        const int64_t asked = now_us();
+        const int64_t asked = last_refresh = now_us();
         hr = server->RefreshData(&count, &changes);
         const int64_t answered = now_us();
         if (FAILED(hr) || !changes) {

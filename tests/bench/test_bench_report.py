@@ -144,14 +144,15 @@ def test_scale_rows_show_the_share_of_the_limit_measured_in_the_same_run(tmp_pat
     for each, (absorbed, alone) in zip(runs, [(300.0, 1000.0), (100.0, 500.0), (900.0, 1000.0)]):
         each["scale"] = {100000: scale_figures({1000: absorbed})}
         each["limit"] = {1000: alone}
+        each["apply_limit"] = {1000: alone * 2}
     markdown = table(runs, PACED)
     rows = [[c.strip() for c in line.strip("|").split("|")] for line in markdown.splitlines()
             if line.startswith("| 100,000 |")]
-    assert rows[0] == ["100,000", "1,000", "300", "1,000", "0.30", "1.0 / 2.0", "3.0 / 4.0"]
+    assert rows[0] == ["100,000", "1,000", "300", "1,000", "0.30", "2,000", "1.0 / 2.0", "3.0 / 4.0"]
     assert rows[1] == ["100,000", "0.500", "0.750", "40.0"]
     path = tmp_path / "runs.json"
     path.write_text(json.dumps(runs))
     assert table(load_runs(path), PACED) == markdown
     for each in runs:
-        del each["scale"], each["limit"]
+        del each["scale"], each["limit"], each["apply_limit"]
     assert "| 100,000 |" not in table(runs, PACED)
