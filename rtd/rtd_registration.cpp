@@ -270,3 +270,12 @@ void remove_rtd_interfaces(HKEY root, REGSAM view)
         RegCloseKey(parent);
     }
 }
+
+void register_user_rtd_interfaces(const WCHAR *module, LibraryLoads loads)
+{
+    remove_rtd_interfaces(HKEY_CURRENT_USER, KEY_WOW64_32KEY);
+    remove_rtd_interfaces(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY);
+    // Ours never goes over one that works.
+    if (module)
+        register_rtd_interfaces(HKEY_CURRENT_USER, module, loads);
+}

@@ -64,3 +64,11 @@ bool register_rtd_interfaces(HKEY root, const WCHAR *module, LibraryLoads loads)
 // view the library's own key goes too (both views share it). Nothing where
 // a key cannot be opened for writing.
 void remove_rtd_interfaces(HKEY root, REGSAM view);
+
+// At every start, for the user: an older version registered the library
+// in both views, which points a 32-bit Excel's RTD at a library for 64-bit
+// programs, so those keys go from the 32-bit view (the user's and the
+// machine's); then ours go into the 64-bit view as register_rtd_interfaces
+// says, naming module. A null module (the program's library did not load)
+// writes nothing.
+void register_user_rtd_interfaces(const WCHAR *module, LibraryLoads loads);

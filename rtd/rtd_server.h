@@ -1,10 +1,12 @@
-// The RTD server in COM, inside vantrel.exe on the window's thread: the
-// class object, one server object per CoCreateInstance (each Excel numbers
-// its own topics), IDispatch through the type library embedded in the
-// program, and the calls out to each Excel. A thin shell: it unpacks
-// VARIANTs and SAFEARRAYs and calls the topic table (rtd/topic_table.h).
-// The native build has no COM: its stand-in of these four answers that no
-// class object is registered and does nothing.
+// The RTD server in COM, inside vantrel.exe on the window's thread, seen
+// from start-up and the window: its start, the notifications of changes,
+// and its end. The COM shell is split by job: the server object per Excel
+// (rtd/rtd_server_object.h), the class factory (rtd/rtd_class_factory.h),
+// the calls out to each Excel (rtd/rtd_notifier.h), the message filter
+// (rtd/rtd_message_filter.h) and the registry keys
+// (rtd/rtd_registration.h); the topics themselves are plain data
+// (rtd/topic_table.h). The native build has no COM: its stand-in of these
+// functions answers that no class object is registered and does nothing.
 #pragma once
 
 #include <windows.h>
