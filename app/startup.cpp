@@ -172,6 +172,8 @@ BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
     DdeStartReport report;
     BOOL dde_serves = dde_start(&report);
     if (!dde_serves) {
+        // The feed and RTD serve already: a box here runs them inside it
+        // (docs/one-thread.md: boxes).
         MessageBoxA(nullptr, report.text, report.caption, MB_OK);
         if (report.fatal) {
             abandon_start();

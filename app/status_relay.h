@@ -26,7 +26,7 @@ void attach_status_relay(HWND window);
 // What status_changed is set to. A change happens inside DDE transactions,
 // COM calls and with the registry lock held, where neither face may be
 // called: the item is noted, and one WM_STATUS_CHANGED carries every item
-// noted before it is handled.
+// noted before it is handled (docs/one-thread.md: post).
 void relay_status_change(StatusItem item);
 
 // WM_STATUS_CHANGED: every item noted reaches both faces, the DDE advise

@@ -31,7 +31,8 @@ struct SubscriptionRegistry {
 };
 
 extern SubscriptionRegistry registry;
-// Re-entrant: held around DdePostAdvise, whose callback takes it again.
+// Re-entrant: held around DdePostAdvise, whose callback takes it again
+// (docs/one-thread.md: lock).
 extern CRITICAL_SECTION registry_lock;
 
 enum AdviseResult { ADVISE_FAILED, ADVISE_NEW_FIELD, ADVISE_EXISTING_FIELD };

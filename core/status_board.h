@@ -48,7 +48,8 @@ void attach_status_board(HWND window);
 // Replaces line `line` (0 to 4; any other number is ignored) with the
 // formatted text, cut to 254 characters. A visible window is invalidated and
 // painted at once when a frame has passed since its last paint; otherwise the
-// frame timer paints it when the frame ends. Never waits.
+// frame timer paints it when the frame ends. Never waits. Painting reads
+// only the lines (docs/one-thread.md: paint).
 void print_status(int line, const char *format, ...) PRINTF_LIKE(2, 3);
 
 // Draws the five lines on the main window, one font created and deleted per call.

@@ -47,6 +47,7 @@ BOOL dde_start(DdeStartReport *report)
     return TRUE;
 }
 
+// Each post calls the DDE callback before it returns (docs/one-thread.md: lock).
 void post_advise(const char *item, FieldPlace place)
 {
     if (!dde_instance || dde_advise_loops == 0)

@@ -2,7 +2,7 @@
 // consent box of a web page. Each is shown only once its client is closed,
 // at most one is open at a time, and the header box at most once a minute,
 // so that no stray connection can pile boxes up on the desk; the feed is
-// served as usual meanwhile.
+// served as usual meanwhile (docs/one-thread.md: boxes).
 #pragma once
 #include <windows.h>
 

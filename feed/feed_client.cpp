@@ -133,7 +133,7 @@ static void continue_handshake()
         return;
     if (result != HANDSHAKE_DONE) {
         // Closed before any box, which is modal: the real feed may connect
-        // and be served while it is open.
+        // and be served while it is open (docs/one-thread.md: boxes).
         disconnect_feed_client();
         // A malformed head raises its box only for a local program (no
         // origin, or one welcome as it is): a web page can send such heads
@@ -231,7 +231,7 @@ void on_listen_socket_event(HWND, SOCKET socket, int event, int error)
         return;
     if (error != 0) {
         // Forget the listener first: the box dispatches messages, and the
-        // error is shown once.
+        // error is shown once (docs/one-thread.md: boxes).
         *listener = INVALID_SOCKET;
         MessageBoxA(feed_host.window, "ERROR IN SERVER SOCKET", "", MB_OK);
         closesocket(socket);

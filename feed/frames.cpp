@@ -146,7 +146,8 @@ int handle_frame(FeedClient &client, uint64_t &frame_offset)
     case OPCODE_TEXT:
         if (fin) {
             // A message in one frame is read where it lies: a NUL goes behind
-            // it for the time being, over the first byte of the next frame.
+            // it for the time being, over the first byte of the next frame
+            // (docs/one-thread.md: frame).
             unsigned char *end = payload + length;
             unsigned char byte_behind = *end;
             *end = 0;

@@ -51,6 +51,8 @@ static bool replay_slice()
     return replay.active && send_queue_empty(feed_client);
 }
 
+// Each slice is posted, so 100,000 requests never hold the loop for more
+// than a slice (docs/one-thread.md: post).
 static void run_slices()
 {
     while (replay_slice()) {

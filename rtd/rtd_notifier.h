@@ -2,7 +2,8 @@
 // each from a thread of that Excel's own, never from the window's thread: a
 // workbook that does not answer (a long macro or recalculation, a hung
 // Excel) then holds up only its own thread, not the feed, the DDE cells, the
-// other Excels' notifications or the program's exit.
+// other Excels' notifications or the program's exit (docs/one-thread.md:
+// com).
 #pragma once
 #include <windows.h>
 #include <ole2.h>

@@ -241,7 +241,8 @@ HRESULT RtdServer::RefreshData(long *count, SAFEARRAY **changes)
     RefreshArray out = {SafeArrayCreate(VT_VARIANT, 2, bounds)};
     if (!out.array)
         return E_OUTOFMEMORY;
-    // Nothing between here and the end calls out: the set cannot change.
+    // Nothing between here and the end calls out: the set cannot change
+    // (docs/one-thread.md: com).
     *count = static_cast<long>(refresh_topics(table, put_change, &out));
     *changes = out.array;
     return S_OK;

@@ -43,7 +43,8 @@ struct RtdState {
 
 extern RtdState rtd_state;
 
-// Posted to rtd_state.window when a change waits for an UpdateNotify.
+// Posted to rtd_state.window when a change waits for an UpdateNotify
+// (docs/one-thread.md: post).
 constexpr UINT WM_RTD_NOTIFY = WM_USER + 4;
 
 // What ConnectData answers.

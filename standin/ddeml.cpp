@@ -64,7 +64,16 @@ static HDDEDATA callback(UINT type, UINT format, HCONV conv, HSZ topic, HSZ item
 {
     if (!P().callback)
         throw std::logic_error("standin: DdeInitializeA registered no callback");
+    struct Inside {
+        Inside() { ++P().dde_callback_depth; }
+        ~Inside() { --P().dde_callback_depth; }
+    } inside;
     return P().callback(type, format, conv, topic, item, data, data1, data2);
+}
+
+int dde_callback_depth()
+{
+    return P().dde_callback_depth;
 }
 
 HSZ hsz(const std::string &text)

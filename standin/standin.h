@@ -81,6 +81,9 @@ struct Script {
     int message_box_answer = IDOK;
     // Runs while a message box is "open"; pump() imitates its modal loop.
     std::function<void()> message_box_hook;
+    // Runs as a modal loop begins (a message box, a dialog, a popup menu),
+    // before that loop's own hook: where the program's rules are checked.
+    std::function<void(const char *loop)> before_modal_loop;
     BOOL track_popup_result = 0;
     std::function<void()> track_popup_hook;
     int translate_accelerator = 0;  // TranslateAcceleratorA's answer; non-zero: the message is not dispatched
@@ -305,6 +308,7 @@ HINSTANCE module_handle();  // what GetModuleHandleA(NULL) gives
 const WindowRecord &window(HWND hwnd);
 HWND active_window();
 std::deque<MSG> &queue();  // posted messages not yet retrieved
+int dde_callback_depth();  // how many DDE callbacks are running now, one inside another
 void pump();  // dispatches every posted message, as a modal loop would; the quit message stays pending
 int icon_id(HICON icon);                         // the resource id LoadIconA was given
 UINT clipboard_format(const std::string &name);  // 0 when never registered

@@ -63,6 +63,7 @@ struct Process {
     DWORD dde_instance = 0;
     bool dde_live = false;
     PFNCALLBACK callback = nullptr;
+    int dde_callback_depth = 0;  // DDE callbacks running now, one inside another
     UINT dde_error = 0;
     std::vector<StringEntry> strings;
     std::vector<std::string> services;

@@ -356,6 +356,8 @@ LRESULT SendMessageA(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp)
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type)
 {
     P().records.message_boxes.push_back({owner, text ? text : "", caption ? caption : "Error", type});
+    if (P().script.before_modal_loop)
+        P().script.before_modal_loop("MessageBoxA");
     if (P().script.message_box_hook)
         P().script.message_box_hook();
     return P().script.message_box_answer;
@@ -390,6 +392,8 @@ BOOL AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR text)
 BOOL TrackPopupMenu(HMENU menu, UINT flags, int x, int y, int reserved, HWND owner, const RECT *rect)
 {
     P().records.popups.push_back({menu, flags, x, y, reserved, owner, rect != nullptr});
+    if (P().script.before_modal_loop)
+        P().script.before_modal_loop("TrackPopupMenu");
     if (P().script.track_popup_hook)
         P().script.track_popup_hook();
     BOOL chosen = P().script.track_popup_result;
@@ -485,6 +489,8 @@ INT_PTR DialogBoxParamA(HINSTANCE instance, LPCSTR name, HWND owner, DLGPROC pro
     HWND dlg =
         new_window("#32770", "", 0, WS_POPUP | WS_VISIBLE, 0, 0, 0, 0, owner, nullptr, instance, nullptr);
     P().records.dialogs.push_back({instance, name, owner, proc, param, 0});
+    if (P().script.before_modal_loop)
+        P().script.before_modal_loop("DialogBoxParamA");
     size_t record = P().records.dialogs.size() - 1;
     P().dialogs.push_back({dlg, false, 0});
     auto call = [&](UINT msg, WPARAM wp, LPARAM lp) {

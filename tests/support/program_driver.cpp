@@ -22,6 +22,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
+#include <string>
 
 static void free_registry()
 {
@@ -40,9 +42,21 @@ static void free_registry()
     registry_index = RegistryIndex{};
 }
 
+// The rules of the one thread that a modal loop can break: every message
+// box, dialog and popup menu begins with nothing half done beneath it
+// (docs/one-thread.md: boxes, lock). Broken, the test ends there.
+static void check_modal_loop(const char *loop)
+{
+    if (registry_lock.RecursionCount > 0)
+        throw std::logic_error(std::string(loop) + " with registry_lock held");
+    if (standin::dde_callback_depth() > 0)
+        throw std::logic_error(std::string(loop) + " inside the DDE callback");
+}
+
 void fresh_process()
 {
     standin::reset();
+    standin::script().before_modal_loop = check_modal_loop;
     // The registry goes as a whole: the tables need not release their fields.
     for (TopicTable *table : rtd_state.tables)
         delete table;
