@@ -77,7 +77,9 @@ void on_client_socket_event(HWND window, SOCKET socket, int event, int error);
 
 // Closes the client socket, empties both buffers and the overflow, drops the
 // client's notifications still queued and shows "Status: Disconnected".
-void disconnect_feed_client();
+// why says for the log what ended the connection ("the client closed the
+// connection"); null when the caller has logged it already.
+void disconnect_feed_client(const char *why);
 
 // Queues one frame (FIN set, opcode) whose payload is the pieces one after
 // another for the open client, and sends what the socket takes. Returns 0

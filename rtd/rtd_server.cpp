@@ -1,5 +1,6 @@
 #include "rtd/rtd_server.h"
 
+#include "core/log.h"
 #include "rtd/rtd_notifier.h"
 #include "rtd/rtd_registration.h"
 #include "rtd/topic_table.h"
@@ -123,6 +124,7 @@ public:
             return E_OUTOFMEMORY;
         table->notified = false;
         *result = 1;
+        log_event("RTD server started by an Excel");
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE ConnectData(long id, SAFEARRAY **strings, VARIANT_BOOL *get_new_values,
@@ -142,6 +144,7 @@ public:
     }
     HRESULT STDMETHODCALLTYPE ServerTerminate() override
     {
+        log_event("RTD server terminated by its Excel");
         forget_topics(table);
         let_go_of_excel();
         return S_OK;
