@@ -79,7 +79,7 @@ struct UpdateHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, UpdateHan
             bool sound = !fault && kind == UPDATE_TEXT;
             key = sound ? FOUND_SOUND : FOUND_BAD;
             if (!sound)
-                std::snprintf(key_fault, sizeof key_fault, "key %s", fault ? fault : what);
+                std::snprintf(key_fault, sizeof key_fault, fault ? "key %s" : "key is %s", fault ? fault : what);
             current.key = text;
         } else if (member == MEMBER_VALUE) {
             value = fault ? FOUND_BAD : FOUND_SOUND;
