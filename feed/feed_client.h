@@ -1,6 +1,11 @@
 // The one feed client connection on 127.0.0.1:8902: accept and refuse, reads
 // handed to the handshake or the frame handler, the closing handshake and the
 // limits that keep any client from holding the one slot.
+//
+// The feed's functions that read or handle bytes answer 1 when done, 0 when
+// not yet (more bytes must come) and -1 when the connection must close; one
+// that only sends answers 0 or -1. A function added to the feed answers the
+// same way (or with a count, as read_updates does, -1 still meaning refused).
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
