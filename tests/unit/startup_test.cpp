@@ -172,6 +172,12 @@ TEST_P(ComStartThatCannotServe, SaysWhyInABalloonThenEnds)
     EXPECT_EQ(r.wsa_cleanups, 1);
     EXPECT_TRUE(r.accelerators.empty()) << "the program's own loop never ran";
     EXPECT_EQ(rtd_com_ends, 1);
+    // The log, written before the copy ends, says how it started and why it ends.
+    const std::string log =
+        standin::file_system().files[u"C:\\Users\\user\\AppData\\Local\\Quellvarden\\Vantrel\\vantrel.log"];
+    EXPECT_NE(log.find(", started by COM\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" Started by COM but cannot serve: " + status_line(STATUS_ERROR)), std::string::npos) << log;
+    EXPECT_NE(log.find(" End: start-up failed\r\n"), std::string::npos) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(
