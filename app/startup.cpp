@@ -76,6 +76,7 @@ static void abandon_start()
     stop_rtd_server();
     closesocket(listen_socket);
     listen_socket = INVALID_SOCKET;
+    log_file.holds_port = false;
     WSACleanup();
 }
 

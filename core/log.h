@@ -49,7 +49,9 @@ void attach_log(HWND window);
 // One event: the formatted text behind the local time, on a line of its
 // own (control characters become blanks, the line is cut to LOG_LINE_MAX).
 // The same format again within a second of its line is only counted. Arms
-// the writer's timer. Never waits and never touches a file.
+// the writer's timer. Never waits and never touches a file. Called on the
+// message-loop thread only, as everything that has an event to log runs
+// there (feed reads, DDE callbacks, the RTD server's COM calls).
 void log_event(const char *format, ...) PRINTF_LIKE(1, 2);
 
 // Every burst whose second has ended by now (a system time) gets its line

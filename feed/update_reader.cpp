@@ -46,14 +46,17 @@ struct UpdateHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, UpdateHan
     Found value = FOUND_NONE;
     FeedUpdate current{};
     // Why the last key or value noted cannot be used, while it is FOUND_BAD.
-    char key_fault[64] = "";
-    char value_fault[64] = "";
+    char key_fault[64];
+    char value_fault[64];
     // Set whenever a handler call refuses the payload.
-    char refusal[REFUSAL_TEXT_SIZE] = "";
+    char refusal[REFUSAL_TEXT_SIZE];
 
+    // Only the first bytes are cleared: a message read costs no memset of
+    // texts that are written only when something is refused.
     UpdateHandler(bool (*taker)(void *, const FeedUpdate &), void *taker_context)
         : take(taker), context(taker_context)
     {
+        key_fault[0] = value_fault[0] = refusal[0] = '\0';
     }
 
     bool refuse(const char *text)
@@ -98,8 +101,7 @@ struct UpdateHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, UpdateHan
             return refuse("nested more than 8 deep");
         bool starts_update = object && (depth == 0 || (batch && depth == 1));
         const char *what = object ? WHAT_OBJECT : WHAT_ARRAY;
-        char fault[32];
-        std::snprintf(fault, sizeof fault, "is %s", what);
+        const char *fault = object ? "is an object" : "is an array";
         if (depth == 0)
             batch = !object;
         else if (batch && depth == 1 && !object)
