@@ -15,7 +15,8 @@ static void arm_writer()
 {
     if (log_state.timer || !log_state.window)
         return;
-    log_state.timer = SetTimer(log_state.window, LOG_TIMER_ID, static_cast<UINT>(STATUS_FRAME_MS), nullptr) != 0;
+    log_state.timer =
+        SetTimer(log_state.window, LOG_TIMER_ID, static_cast<UINT>(STATUS_FRAME_MS), nullptr) != 0;
 }
 
 void attach_log(HWND window)

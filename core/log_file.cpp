@@ -77,8 +77,9 @@ DWORD locate_log()
 // port may rename it while the other has it open.
 static HANDLE open_log_file()
 {
-    return CreateFileW(log_file.path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(log_file.path, FILE_APPEND_DATA,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 static void rotate_log_files()
@@ -98,7 +99,8 @@ static void tell_failure(DWORD error)
     if (log_file.failure_told)
         return;
     log_file.failure_told = true;
-    print_status(STATUS_ERROR, "The log cannot be written in %%LOCALAPPDATA%%\\Quellvarden\\Vantrel (error %lu)",
+    print_status(STATUS_ERROR,
+                 "The log cannot be written in %%LOCALAPPDATA%%\\Quellvarden\\Vantrel (error %lu)",
                  static_cast<unsigned long>(error));
 }
 

@@ -94,14 +94,16 @@ static const std::u16string &open_file(HANDLE handle, const char *call)
 
 BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size)
 {
-    size->QuadPart = static_cast<int64_t>(P().files.files[open_file(file, "GetFileSizeEx: no open file")].size());
+    size->QuadPart =
+        static_cast<int64_t>(P().files.files[open_file(file, "GetFileSizeEx: no open file")].size());
     return TRUE;
 }
 
 BOOL WriteFile(HANDLE file, const void *bytes, DWORD length, LPDWORD written, LPOVERLAPPED)
 {
     ++P().records.file_writes;
-    P().files.files[open_file(file, "WriteFile: no open file")].append(static_cast<const char *>(bytes), length);
+    P().files.files[open_file(file, "WriteFile: no open file")].append(static_cast<const char *>(bytes),
+                                                                       length);
     if (written)
         *written = length;
     return TRUE;

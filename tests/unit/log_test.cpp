@@ -33,16 +33,36 @@ std::string log_bytes()
 void event(int which, int n)
 {
     switch (which) {
-    case 0: log_event("event a %d", n); break;
-    case 1: log_event("event b %d", n); break;
-    case 2: log_event("event c %d", n); break;
-    case 3: log_event("event d %d", n); break;
-    case 4: log_event("event e %d", n); break;
-    case 5: log_event("event f %d", n); break;
-    case 6: log_event("event g %d", n); break;
-    case 7: log_event("event h %d", n); break;
-    case 8: log_event("event i %d", n); break;
-    default: log_event("event j %d", n); break;
+    case 0:
+        log_event("event a %d", n);
+        break;
+    case 1:
+        log_event("event b %d", n);
+        break;
+    case 2:
+        log_event("event c %d", n);
+        break;
+    case 3:
+        log_event("event d %d", n);
+        break;
+    case 4:
+        log_event("event e %d", n);
+        break;
+    case 5:
+        log_event("event f %d", n);
+        break;
+    case 6:
+        log_event("event g %d", n);
+        break;
+    case 7:
+        log_event("event h %d", n);
+        break;
+    case 8:
+        log_event("event i %d", n);
+        break;
+    default:
+        log_event("event j %d", n);
+        break;
     }
 }
 
@@ -114,22 +134,28 @@ const BurstCase BURST_CASES[] = {
          for (int i = 0; i < 10000; ++i)
              at_ms(i / 10), event(0, i);
      },
-     1000, {"event a 0", "... 9,999 more like it in the last second"}},
+     1000,
+     {"event a 0", "... 9,999 more like it in the last second"}},
     {"CountedUntilTheSecondEnds",
      [] {
          for (int i = 0; i < 3; ++i)
              at_ms(0), event(0, i);
      },
-     999, {"event a 0"}, {"event a 0", "... 2 more like it in the last second"}},
-    {"AfterTheSecondWrittenAgain", [] { at_ms(0), event(0, 0), at_ms(999), event(0, 1), at_ms(1000), event(0, 2); },
-     5000, {"event a 0", "... 1 more like it in the last second", "event a 2"}},
+     999,
+     {"event a 0"},
+     {"event a 0", "... 2 more like it in the last second"}},
+    {"AfterTheSecondWrittenAgain",
+     [] { at_ms(0), event(0, 0), at_ms(999), event(0, 1), at_ms(1000), event(0, 2); },
+     5000,
+     {"event a 0", "... 1 more like it in the last second", "event a 2"}},
     {"TwoEventsCountedApart",
      [] {
          for (int i = 0; i < 5; ++i)
              at_ms(static_cast<uint64_t>(i)), event(i % 2, i);
      },
      2000,
-     {"event a 0", "event b 1", "... 2 more like it in the last second", "... 1 more like it in the last second"}},
+     {"event a 0", "event b 1", "... 2 more like it in the last second",
+      "... 1 more like it in the last second"}},
     {"NinthEventEndsTheOldestBurst",
      [] {
          for (int round = 0; round < 2; ++round)
@@ -211,11 +237,16 @@ struct WriteCase {
 
 const WriteCase WRITE_CASES[] = {
     {"FirstWriteMakesTheFolders", [] {}, true, {{LOG, "+"}}, ""},
-    {"AppendsToWhatIsThere", [] { existing_folder(), standin::file_system().files[LOG] = "old\r\n"; }, true,
-     {{LOG, "old\r\n+"}}, ""},
+    {"AppendsToWhatIsThere",
+     [] { existing_folder(), standin::file_system().files[LOG] = "old\r\n"; },
+     true,
+     {{LOG, "old\r\n+"}},
+     ""},
     {"BelowTheLimitAppends",
-     [] { existing_folder(), standin::file_system().files[LOG] = LIMIT.substr(1); }, true,
-     {{LOG, LIMIT.substr(1) + "+"}}, ""},
+     [] { existing_folder(), standin::file_system().files[LOG] = LIMIT.substr(1); },
+     true,
+     {{LOG, LIMIT.substr(1) + "+"}},
+     ""},
     {"AtTheLimitTheCopyWithThePortRenames",
      [] {
          existing_folder();
@@ -223,20 +254,36 @@ const WriteCase WRITE_CASES[] = {
          standin::file_system().files[LOG1] = "one";
          standin::file_system().files[LOG2] = "two";
      },
-     true, {{LOG, "+"}, {LOG1, LIMIT}, {LOG2, "one"}}, ""},
-    {"FirstRenameHasNoOlderFile", [] { existing_folder(), standin::file_system().files[LOG] = LIMIT; }, true,
-     {{LOG, "+"}, {LOG1, LIMIT}}, ""},
+     true,
+     {{LOG, "+"}, {LOG1, LIMIT}, {LOG2, "one"}},
+     ""},
+    {"FirstRenameHasNoOlderFile",
+     [] { existing_folder(), standin::file_system().files[LOG] = LIMIT; },
+     true,
+     {{LOG, "+"}, {LOG1, LIMIT}},
+     ""},
     {"AtTheLimitACopyWithoutThePortAppends",
-     [] { existing_folder(), standin::file_system().files[LOG] = LIMIT; }, false, {{LOG, LIMIT + "+"}}, ""},
-    {"FolderNotWritable", [] { standin::file_system().folders[LOCAL] = false; }, true, {},
+     [] { existing_folder(), standin::file_system().files[LOG] = LIMIT; },
+     false,
+     {{LOG, LIMIT + "+"}},
+     ""},
+    {"FolderNotWritable",
+     [] { standin::file_system().folders[LOCAL] = false; },
+     true,
+     {},
      "The log cannot be written in %LOCALAPPDATA%\\Quellvarden\\Vantrel (error 5)"},
     {"FileNotWritable",
      [] {
          existing_folder();
          standin::file_system().folders[FOLDER] = false;
      },
-     true, {}, "The log cannot be written in %LOCALAPPDATA%\\Quellvarden\\Vantrel (error 5)"},
-    {"NoLocalAppData", [] { standin::script().environment.clear(); }, true, {},
+     true,
+     {},
+     "The log cannot be written in %LOCALAPPDATA%\\Quellvarden\\Vantrel (error 5)"},
+    {"NoLocalAppData",
+     [] { standin::script().environment.clear(); },
+     true,
+     {},
      "The log cannot be written in %LOCALAPPDATA%\\Quellvarden\\Vantrel (error 203)"},
 };
 
@@ -368,11 +415,14 @@ const ProgramEventCase PROGRAM_EVENT_CASES[] = {
     {"HandshakeRefused", [] { feed_client_sends(connect_feed_client(), "POST / HTTP/1.1\r\n\r\n"); },
      "Handshake refused: not a GET request"},
     {"HandshakeWithoutABlankLine",
-     [] { feed_client_sends(connect_feed_client(), "GET / HTTP/1.1\r\n" + std::string(FEED_BUFFER_SIZE, 'h')); },
+     [] {
+         feed_client_sends(connect_feed_client(), "GET / HTTP/1.1\r\n" + std::string(FEED_BUFFER_SIZE, 'h'));
+     },
      "Handshake refused: no blank line in the first 10248 bytes"},
     {"WebPageNotAllowed", [] { feed_client_sends(connect_feed_client(), head_with("Origin: null\r\n")); },
      "Handshake refused: web page not allowed: null"},
-    {"BoxShownWithItsText", [] { feed_client_sends(connect_feed_client(), "GET / HTTP/1.1\r\nX: a\rb\r\n\r\n"); },
+    {"BoxShownWithItsText",
+     [] { feed_client_sends(connect_feed_client(), "GET / HTTP/1.1\r\nX: a\rb\r\n\r\n"); },
      "Message box \"\": INVALD HEADER"},
     {"ConsentAnswered",
      [] {
@@ -384,7 +434,10 @@ const ProgramEventCase PROGRAM_EVENT_CASES[] = {
      [] { standin::advise(standin::connect("Quellvarden", "Quote"), "1234.lastprice", CF_TEXT); },
      "First link to 1234.lastprice, by DDE"},
     {"RefusedUpdate",
-     [] { feed_client_sends(handshaken_feed_client(), client_frame(0x81, "{\"key\":\"1234.bid\",\"value\":true}")); },
+     [] {
+         feed_client_sends(handshaken_feed_client(),
+                           client_frame(0x81, "{\"key\":\"1234.bid\",\"value\":true}"));
+     },
      "Update refused: value is true: {\"key\":\"1234.bid\",\"value\":true}"},
 };
 
@@ -399,7 +452,9 @@ TEST_P(ProgramEvents, AreLogged)
 }
 
 INSTANTIATE_TEST_SUITE_P(Events, ProgramEvents, testing::ValuesIn(PROGRAM_EVENT_CASES),
-                         [](const testing::TestParamInfo<ProgramEventCase> &info) { return info.param.name; });
+                         [](const testing::TestParamInfo<ProgramEventCase> &info) {
+                             return info.param.name;
+                         });
 
 // A second link and an accepted update add nothing: the log holds what a
 // user would ask "why?" about, not the traffic.
