@@ -50,10 +50,12 @@ void open_log(HWND owner)
         return;
     }
     const WCHAR open[] = {'o', 'p', 'e', 'n', 0};
-    INT_PTR result = reinterpret_cast<INT_PTR>(ShellExecuteW(owner, open, log_file.path, nullptr, nullptr, SW_SHOWNORMAL));
+    INT_PTR result =
+        reinterpret_cast<INT_PTR>(ShellExecuteW(owner, open, log_file.path, nullptr, nullptr, SW_SHOWNORMAL));
     // Above 32 is success; the rest are error codes.
     if (result <= 32)
-        print_status(STATUS_ERROR, "The log could not be opened (error %lld)", static_cast<long long>(result));
+        print_status(STATUS_ERROR, "The log could not be opened (error %lld)",
+                     static_cast<long long>(result));
 }
 
 static void erase_background(HWND window, HDC dc)

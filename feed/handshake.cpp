@@ -126,7 +126,8 @@ HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin, con
         if (client.receive_length < FEED_BUFFER_SIZE)
             return HANDSHAKE_WAITING;
         static char no_blank_line[64];
-        std::snprintf(no_blank_line, sizeof no_blank_line, "no blank line in the first %zu bytes", FEED_BUFFER_SIZE);
+        std::snprintf(no_blank_line, sizeof no_blank_line, "no blank line in the first %zu bytes",
+                      FEED_BUFFER_SIZE);
         why = no_blank_line;
         return HANDSHAKE_REFUSED;
     }

@@ -69,7 +69,8 @@ struct UpdateHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, UpdateHan
     // noted (the last one counts), anything else passed over. A value
     // anywhere else is a fault, unless it sits inside a member passed over.
     // fault is null for a usable value, else what is wrong with it ("is true").
-    bool member_value(UpdateValueKind kind, const char *text, size_t length, const char *what, const char *fault)
+    bool member_value(UpdateValueKind kind, const char *text, size_t length, const char *what,
+                      const char *fault)
     {
         if (update_depth == 0) {
             char where[64];
@@ -82,7 +83,8 @@ struct UpdateHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, UpdateHan
             bool sound = !fault && kind == UPDATE_TEXT;
             key = sound ? FOUND_SOUND : FOUND_BAD;
             if (!sound)
-                std::snprintf(key_fault, sizeof key_fault, fault ? "key %s" : "key is %s", fault ? fault : what);
+                std::snprintf(key_fault, sizeof key_fault, fault ? "key %s" : "key is %s",
+                              fault ? fault : what);
             current.key = text;
         } else if (member == MEMBER_VALUE) {
             value = fault ? FOUND_BAD : FOUND_SOUND;
@@ -142,10 +144,14 @@ struct UpdateHandler : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, UpdateHan
     }
 
     bool Null() { return member_value(UPDATE_NULL, nullptr, 0, "null", nullptr); }
-    bool Bool(bool b) { return member_value(UPDATE_TEXT, nullptr, 0, b ? "true" : "false", b ? "is true" : "is false"); }
+    bool Bool(bool b)
+    {
+        return member_value(UPDATE_TEXT, nullptr, 0, b ? "true" : "false", b ? "is true" : "is false");
+    }
     bool RawNumber(const char *text, rapidjson::SizeType length, bool)
     {
-        return member_value(UPDATE_NUMBER, text, length, WHAT_NUMBER, fault_of(length > UPDATE_VALUE_MAX, false));
+        return member_value(UPDATE_NUMBER, text, length, WHAT_NUMBER,
+                            fault_of(length > UPDATE_VALUE_MAX, false));
     }
     bool String(const char *text, rapidjson::SizeType length, bool)
     {
@@ -237,7 +243,8 @@ void describe_parse_error(const rapidjson::ParseResult &result, const char *hand
     int length = static_cast<int>(std::strlen(words));
     if (length > 0 && words[length - 1] == '.')
         --length;
-    std::snprintf(refusal.text, sizeof refusal.text, "not JSON: %.*s at byte %zu", length, words, result.Offset());
+    std::snprintf(refusal.text, sizeof refusal.text, "not JSON: %.*s at byte %zu", length, words,
+                  result.Offset());
 }
 
 }  // namespace

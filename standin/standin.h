@@ -111,7 +111,8 @@ struct Script {
     bool precise_clock = true;
     std::function<LONG(ULONGLONG system_time)> utc_offset_minutes;
     // GetEnvironmentVariableW's variables.
-    std::map<std::u16string, std::u16string> environment = {{u"LOCALAPPDATA", u"C:\\Users\\user\\AppData\\Local"}};
+    std::map<std::u16string, std::u16string> environment = {
+        {u"LOCALAPPDATA", u"C:\\Users\\user\\AppData\\Local"}};
     int shell_execute_result = 42;  // what ShellExecuteW gives, as an HINSTANCE; above 32 is success
 };
 

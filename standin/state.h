@@ -77,7 +77,7 @@ Process &P();
 
 // Prints "standin: <what>" to stderr and aborts: the program misused Windows.
 [[noreturn]] void misuse(const char *what);
-void set_last_error(DWORD error);  // what GetLastError gives next
+void set_last_error(DWORD error);                            // what GetLastError gives next
 bool same_text(const std::string &a, const std::string &b);  // ignoring ASCII case
 
 // Fake handles are a per-kind base plus a small number.

@@ -552,8 +552,7 @@ BOOL TextOutA(HDC hdc, int x, int y, LPCSTR text, int length);
 
 // shell32
 BOOL Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data);
-HINSTANCE ShellExecuteW(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters, LPCWSTR folder,
-                         INT show);
+HINSTANCE ShellExecuteW(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters, LPCWSTR folder, INT show);
 
 // ws2_32
 int WSAStartup(WORD version, LPWSADATA data);

@@ -79,7 +79,8 @@ static std::vector<std::string> logged_since(size_t from)
 
 // A refused payload is logged once, with a reason and at most its first 200
 // bytes, cut at a character's start; a payload taken is not logged.
-static void check_refusal_logged(const std::string &payload, const std::vector<std::string> &events, bool refused)
+static void check_refusal_logged(const std::string &payload, const std::vector<std::string> &events,
+                                 bool refused)
 {
     static const std::string PREFIX = "Update refused: ";
     size_t refusals = 0;

@@ -192,10 +192,14 @@ static const UpdateCase UPDATE_CASES[] = {
     {"FieldInOtherCase", update_text("1234.LastPrice", "1"), "old", "old", 0, false},
     // Anything refused refuses the whole payload.
     refused("BatchWithABadElementInTheMiddle",
-            "[" + update_text("1234.bid", "2") + "," + last("true") + "," + last("\"3\"") + "]", "value is true"),
-    refused("NotJson", PLAIN_UPDATE.substr(0, PLAIN_UPDATE.size() - 1), "not JSON: Missing a comma or '}' after an object member at byte 38"),
-    refused("TextAfterTheObject", PLAIN_UPDATE + " x", "not JSON: The document root must not be followed by other values at byte 40"),
-    refused("TwoObjects", PLAIN_UPDATE + PLAIN_UPDATE, "not JSON: The document root must not be followed by other values at byte 39"),
+            "[" + update_text("1234.bid", "2") + "," + last("true") + "," + last("\"3\"") + "]",
+            "value is true"),
+    refused("NotJson", PLAIN_UPDATE.substr(0, PLAIN_UPDATE.size() - 1),
+            "not JSON: Missing a comma or '}' after an object member at byte 38"),
+    refused("TextAfterTheObject", PLAIN_UPDATE + " x",
+            "not JSON: The document root must not be followed by other values at byte 40"),
+    refused("TwoObjects", PLAIN_UPDATE + PLAIN_UPDATE,
+            "not JSON: The document root must not be followed by other values at byte 39"),
     refused("NulByteInside", PLAIN_UPDATE + std::string("\0", 1) + " ", "NUL byte at byte 39"),
     refused("EmptyArray", "[]", "an empty array"),
     refused("EmptyObject", "{}", "no key"),
@@ -205,7 +209,8 @@ static const UpdateCase UPDATE_CASES[] = {
     refused("NoKey", "{\"value\":\"1\"}", "no key"),
     refused("NoValue", "{\"key\":\"1234.lastprice\"}", "no value"),
     refused("KeyNotAString", "{\"key\":1234,\"value\":\"1\"}", "key is a number"),
-    refused("KeyStringThenNumber", "{\"key\":\"1234.lastprice\",\"key\":1,\"value\":\"1\"}", "key is a number"),
+    refused("KeyStringThenNumber", "{\"key\":\"1234.lastprice\",\"key\":1,\"value\":\"1\"}",
+            "key is a number"),
     refused("ValueTrue", last("true"), "value is true"),
     refused("ValueObject", last("{\"v\":1}"), "value is an object"),
     refused("ValueArray", last("[1]"), "value is an array"),
@@ -216,14 +221,17 @@ static const UpdateCase UPDATE_CASES[] = {
     refused("ValueOf1024Bytes", last("\"" + std::string(1024, 'v') + "\""), "value is over 1023 bytes"),
     refused("NumberOf1024Bytes", last(LONGEST_NUMBER + "0"), "value is over 1023 bytes"),
     refused("NestedTooDeep", "{\"x\":[[[[[[[[1]]]]]]]]," + PLAIN_UPDATE.substr(1), "nested more than 8 deep"),
-    refused("UnquotedKeyWord", "{key:\"1234.lastprice\",\"value\":\"1\"}", "not JSON: Missing a name for object member at byte 1"),
+    refused("UnquotedKeyWord", "{key:\"1234.lastprice\",\"value\":\"1\"}",
+            "not JSON: Missing a name for object member at byte 1"),
     refused("KeyWithoutDot", update_text("1234", "1"), "key fails the item rule: 1234"),
     refused("LeadingZero", update_text("01234.lastprice", "5"), "key fails the item rule: 01234.lastprice"),
     refused("LeadingBlank", update_text(" 1234.lastprice", "5"), "key fails the item rule:  1234.lastprice"),
     refused("Sign", update_text("+1234.lastprice", "5"), "key fails the item rule: +1234.lastprice"),
-    refused("DigitsThenLetters", update_text("1234abc.lastprice", "5"), "key fails the item rule: 1234abc.lastprice"),
+    refused("DigitsThenLetters", update_text("1234abc.lastprice", "5"),
+            "key fails the item rule: 1234abc.lastprice"),
     refused("KeyLongerThanAnItem", update_text("1234." + std::string(95, 'x'), "5"), LONG_KEY_REASON.c_str()),
-    refused("EscapedQuoteInKey", R"({"key":"1234.last\"price","value":"5"})", "key fails the item rule: 1234.last\"price"),
+    refused("EscapedQuoteInKey", R"({"key":"1234.last\"price","value":"5"})",
+            "key fails the item rule: 1234.last\"price"),
 };
 
 class UpdateTable : public HandleFrame, public testing::WithParamInterface<UpdateCase> {};
@@ -253,7 +261,8 @@ TEST_P(UpdateTable, WhatAnUpdateChanges)
     }
     if (c.refused) {
         std::string message = c.text.substr(0, std::min(c.text.find('\0'), LOG_EXCERPT_MAX));
-        EXPECT_EQ(refusals, std::vector<std::string>{"Update refused: " + std::string(c.reason) + ": " + message});
+        EXPECT_EQ(refusals,
+                  std::vector<std::string>{"Update refused: " + std::string(c.reason) + ": " + message});
     } else {
         EXPECT_TRUE(refusals.empty()) << refusals[0];
     }

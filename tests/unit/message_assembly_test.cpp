@@ -206,8 +206,8 @@ TEST_P(MessageAssembly, WhatTheCellAndTheClientSee)
         return std::find(events.begin(), events.end(), text) != events.end();
     };
     if (*c.line4 && closing_code(c.answer)) {
-        EXPECT_TRUE(logged("Frame refused, closing with code " + std::to_string(closing_code(c.answer)) + ": " +
-                           status_line(4)))
+        EXPECT_TRUE(logged("Frame refused, closing with code " + std::to_string(closing_code(c.answer)) +
+                           ": " + status_line(4)))
             << testing::PrintToString(events);
     }
     EXPECT_EQ(logged("Update refused: message of 17 MiB over the limit"), c.answer == close_answer(1009));

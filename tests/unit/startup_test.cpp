@@ -176,7 +176,8 @@ TEST_P(ComStartThatCannotServe, SaysWhyInABalloonThenEnds)
     const std::string log =
         standin::file_system().files[u"C:\\Users\\user\\AppData\\Local\\Quellvarden\\Vantrel\\vantrel.log"];
     EXPECT_NE(log.find(", started by COM\r\n"), std::string::npos) << log;
-    EXPECT_NE(log.find(" Started by COM but cannot serve: " + status_line(STATUS_ERROR)), std::string::npos) << log;
+    EXPECT_NE(log.find(" Started by COM but cannot serve: " + status_line(STATUS_ERROR)), std::string::npos)
+        << log;
     EXPECT_NE(log.find(" End: start-up failed\r\n"), std::string::npos) << log;
 }
 
