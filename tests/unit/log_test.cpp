@@ -81,8 +81,6 @@ const std::string LONG_TEXT(1000, 'x');
 const LineCase LINE_CASES[] = {
     {"LocalTimeToTheMillisecond", system_time_of(2024, 3, 1, 23, 59, 59, 250), 60,
      [] { log_event("Start: %s", "by hand"); }, "2024-03-02 00:59:59.250 Start: by hand\r\n"},
-    {"WestOfGreenwich", system_time_of(2026, 12, 8, 3, 4, 5, 6), -300, [] { log_event("End"); },
-     "2026-12-07 22:04:05.006 End\r\n"},
     {"ControlCharactersBecomeBlanks", BASE, 0, [] { log_event("box: %s", "two\r\nlines\tand\x7f"); },
      "2024-03-01 09:30:00.000 box: two  lines and \r\n"},
     {"LongTextCutKeepingTheLineEnd", BASE, 0, [] { log_event("%s", LONG_TEXT.c_str()); },
@@ -455,20 +453,6 @@ INSTANTIATE_TEST_SUITE_P(Events, ProgramEvents, testing::ValuesIn(PROGRAM_EVENT_
                          [](const testing::TestParamInfo<ProgramEventCase> &info) {
                              return info.param.name;
                          });
-
-// A second link and an accepted update add nothing: the log holds what a
-// user would ask "why?" about, not the traffic.
-TEST_F(LogOfTheProgram, TrafficIsNotLogged)
-{
-    HCONV sheet = standin::connect("Quellvarden", "Quote");
-    ASSERT_TRUE(standin::advise(sheet, "1234.lastprice", CF_TEXT));
-    SOCKET s = handshaken_feed_client();
-    size_t before = logged_events().size();
-    ASSERT_TRUE(standin::advise(standin::connect("Quellvarden", "Quote"), "1234.lastprice", xltable_format));
-    feed_client_sends(s, client_frame(0x81, "{\"key\":\"1234.lastprice\",\"value\":\"12.5\"}"));
-    EXPECT_STREQ(find_field(find_instrument(1234), "lastprice")->value, "12.5");
-    EXPECT_EQ(logged_events().size(), before) << logged_events().back();
-}
 
 TEST_F(LogOfTheProgram, StartLineNamesVersionPathAndHow)
 {
