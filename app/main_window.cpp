@@ -4,6 +4,8 @@
 #include "app/startup.h"
 #include "app/status_relay.h"
 #include "app/tray_icon.h"
+#include "core/log.h"
+#include "core/log_file.h"
 #include "core/status_board.h"
 #include "feed/feed_client.h"
 #include "feed/replay.h"
@@ -37,6 +39,23 @@ void hide_main_window()
 void show_main_window()
 {
     ShowWindow(main_window, SW_SHOW);
+}
+
+void open_log(HWND owner)
+{
+    // What waits is written first, so that the editor shows it.
+    write_log();
+    if (!log_file.located && locate_log() != 0) {
+        print_status(STATUS_ERROR, "The log cannot be opened: %%LOCALAPPDATA%% has no folder for it");
+        return;
+    }
+    const WCHAR open[] = {'o', 'p', 'e', 'n', 0};
+    INT_PTR result =
+        reinterpret_cast<INT_PTR>(ShellExecuteW(owner, open, log_file.path, nullptr, nullptr, SW_SHOWNORMAL));
+    // Above 32 is success; the rest are error codes.
+    if (result <= 32)
+        print_status(STATUS_ERROR, "The log could not be opened (error %lld)",
+                     static_cast<long long>(result));
 }
 
 static void erase_background(HWND window, HDC dc)
@@ -74,6 +93,10 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             DialogBoxParamA(app_instance, MAKEINTRESOURCEA(IDD_ABOUT_BOX), window, about_dialog_proc, 0);
             return 0;
         }
+        if (LOWORD(wparam) == IDM_OPEN_LOG) {
+            open_log(window);
+            return 0;
+        }
         if (LOWORD(wparam) == IDM_EXIT) {
             DestroyWindow(window);  // WM_DESTROY then runs shutdown_app
             return 0;
@@ -94,6 +117,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             on_feed_timer();
         else if (wparam == STATUS_TIMER_ID)
             on_status_timer();
+        else if (wparam == LOG_TIMER_ID)
+            on_log_timer();
         else if (wparam == CLOCK_TIMER_ID && !shutdown_begun)
             on_clock_timer();
         return 0;

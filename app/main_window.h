@@ -11,3 +11,8 @@ INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPA
 // Act on main_window, whatever window a message came for.
 void hide_main_window();
 void show_main_window();
+
+// File > Open log and the tray's Open log: the log, written up to now, in
+// the editor Windows opens .log files with (ShellExecute). A failure is
+// said on status line 4.
+void open_log(HWND owner);

@@ -20,6 +20,10 @@
 #define IDM_EXIT 105
 #define IDM_TRAY_CLOSE 1002
 
+// The log: File > Open log and the tray menu's Open log.
+#define IDM_OPEN_LOG 106
+#define IDM_TRAY_OPEN_LOG 1004
+
 // Id of the tray icon; also the wParam of its notifications.
 #define TRAY_ICON_ID 103
 

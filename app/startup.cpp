@@ -4,6 +4,9 @@
 #include "app/status_relay.h"
 #include "app/tray_icon.h"
 #include "core/field_links.h"
+#include "core/log.h"
+#include "core/log_file.h"
+#include "core/message_box.h"
 #include "core/registry.h"
 #include "core/status_board.h"
 #include "dde/dde_service.h"
@@ -17,6 +20,8 @@
 #include <ddeml.h>
 #include <shellapi.h>
 
+#include "version.h"
+
 #include <cctype>
 #include <cstring>
 
@@ -27,6 +32,7 @@ bool shutdown_begun;
 
 static const char WINDOW_TITLE[] = "Quellvarden Vantrel";
 constexpr u_short FEED_PORT = 8902;
+constexpr DWORD MAX_PATH_ROOM = 1024;
 // Only FD_ACCEPT and errors are acted on.
 constexpr long LISTEN_EVENTS = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
 // How long a copy that COM started and that cannot serve shows why before
@@ -47,6 +53,7 @@ static const char COM_START_NO_CLASS[] =
 static void end_com_start(const char *why)
 {
     print_status(STATUS_ERROR, "%s", why);
+    log_event("Started by COM but cannot serve: %s", why);
     if (show_tray_balloon(why)) {
         SetTimer(main_window, BALLOON_TIMER_ID, BALLOON_MS, nullptr);
         MSG message;
@@ -69,6 +76,7 @@ static void abandon_start()
     stop_rtd_server();
     closesocket(listen_socket);
     listen_socket = INVALID_SOCKET;
+    log_file.holds_port = false;
     WSACleanup();
 }
 
@@ -78,10 +86,11 @@ void tell_faces(const char *item, FieldPlace place)
     rtd_field_changed(place);
 }
 
-bool is_com_start(const char *command_line)
+// Whether the command line holds -name or /name, name in any letter case
+// (name given in small letters).
+static bool has_switch(const char *command_line, const char *name)
 {
-    static const char SWITCH[] = "embedding";
-    const size_t length = sizeof SWITCH - 1;
+    const size_t length = std::strlen(name);
     for (const char *p = command_line; p && *p;) {
         while (*p == ' ' || *p == '\t')
             ++p;
@@ -92,11 +101,34 @@ bool is_com_start(const char *command_line)
             continue;
         bool same = true;
         for (size_t i = 0; i < length && same; ++i)
-            same = std::tolower(static_cast<unsigned char>(start[1 + i])) == SWITCH[i];
+            same = std::tolower(static_cast<unsigned char>(start[1 + i])) == name[i];
         if (same)
             return true;
     }
     return false;
+}
+
+bool is_com_start(const char *command_line)
+{
+    return has_switch(command_line, "embedding");
+}
+
+const char *how_started(const char *command_line)
+{
+    if (is_com_start(command_line))
+        return "by COM";
+    return has_switch(command_line, "logon") ? "at logon" : "by hand";
+}
+
+void log_start(const char *how)
+{
+    WCHAR wide[MAX_PATH_ROOM];
+    char path[3 * MAX_PATH_ROOM];
+    DWORD length = GetModuleFileNameW(nullptr, wide, MAX_PATH_ROOM);
+    if (length == 0 || length == MAX_PATH_ROOM ||
+        WideCharToMultiByte(CP_UTF8, 0, wide, -1, path, static_cast<int>(sizeof path), nullptr, nullptr) == 0)
+        std::strcpy(path, "(path unknown)");
+    log_event("Start: Vantrel %s, %s, started %s", VANTREL_VERSION_TEXT, path, how);
 }
 
 BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
@@ -120,12 +152,12 @@ BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
 
     WSADATA wsa_data;
     if (WSAStartup(MAKEWORD(2, 2), &wsa_data) != 0) {
-        MessageBoxA(main_window, "WSAStartup failed", "error", MB_OK);
+        show_message_box(main_window, "WSAStartup failed", "error", MB_OK);
         return FALSE;
     }
     listen_socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     if (listen_socket == INVALID_SOCKET) {
-        MessageBoxA(main_window, "Socket Error", "Error", MB_OK);
+        show_message_box(main_window, "Socket Error", "Error", MB_OK);
         WSACleanup();
         return FALSE;
     }
@@ -141,11 +173,13 @@ BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
         if (started_by_com)
             end_com_start(COM_START_PORT_TAKEN);
         else
-            MessageBoxA(main_window, "Bind Error. Program already running?", WINDOW_TITLE, MB_OK);
+            show_message_box(main_window, "Bind Error. Program already running?", WINDOW_TITLE, MB_OK);
         return FALSE;
     }
+    // This copy holds the port: it alone renames the log at its size limit.
+    log_file.holds_port = true;
     if (WSAAsyncSelect(listen_socket, main_window, WM_LISTEN_SOCKET, LISTEN_EVENTS) != 0) {
-        MessageBoxA(main_window, "ASYNC FAIL", "ERROR", MB_OK);
+        show_message_box(main_window, "ASYNC FAIL", "ERROR", MB_OK);
         closesocket(listen_socket);
         WSACleanup();
         return FALSE;
@@ -174,7 +208,7 @@ BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
     if (!dde_serves) {
         // The feed and RTD serve already: a box here runs them inside it
         // (docs/one-thread.md: boxes).
-        MessageBoxA(nullptr, report.text, report.caption, MB_OK);
+        show_message_box(nullptr, report.text, report.caption, MB_OK);
         if (report.fatal) {
             abandon_start();
             Shell_NotifyIconA(NIM_DELETE, &tray_icon_data);
@@ -186,6 +220,9 @@ BOOL init_instance(HINSTANCE instance, int show_command, bool started_by_com)
         ready_feed();
     SetTimer(main_window, ANIMATION_TIMER_ID, 1000, nullptr);
     on_clock_timer();
+    // Only now the log is written once a frame: a start that fails leaves no
+    // timer behind, and WinMain writes what it logged.
+    attach_log(main_window);
     return TRUE;
 }
 
@@ -195,6 +232,7 @@ void shutdown_app()
     if (shutdown_begun)
         return;
     shutdown_begun = true;
+    log_event("End");
     // A consent box that the end of the loop closes records no answer.
     stop_origin_consent();
     stop_rtd_server();

@@ -20,6 +20,14 @@ void tell_faces(const char *item, FieldPlace place);
 // letter case): COM started the program for an RTD client. A null command
 // line holds nothing.
 bool is_com_start(const char *command_line);
+// How the command line says the program was started, for the log: "by COM"
+// (-Embedding), "at logon" (/logon, which the installer's Run value gives)
+// or "by hand".
+const char *how_started(const char *command_line);
+
+// The log's first line: the version, the program's path and how it was
+// started. Before anything else.
+void log_start(const char *how);
 
 // Brings the program up in its fixed order; FALSE (after the failing step's
 // message box, where it has one) when something it checks fails, with what

@@ -47,6 +47,7 @@ bool show_tray_balloon(const char *text)
 void create_tray_menu()
 {
     tray_menu = CreatePopupMenu();
+    AppendMenuA(tray_menu, MF_STRING, IDM_TRAY_OPEN_LOG, "Open log");
     AppendMenuA(tray_menu, MF_STRING, IDM_TRAY_CLOSE, "Close");
 }
 
@@ -96,5 +97,7 @@ void on_tray_notification(HWND window, WPARAM wparam, LPARAM lparam)
         SendMessageA(window, WM_NULL, 0, 0);
         if (command == IDM_TRAY_CLOSE)
             shutdown_app();
+        else if (command == IDM_TRAY_OPEN_LOG)
+            open_log(window);
     }
 }

@@ -1,17 +1,24 @@
 #include "core/field_links.h"
 
+#include "core/log.h"
+
 int (*request_new_field)(const char *item);
 void (*field_changed)(const char *item, FieldPlace place);
 
-AdviseResult link_field(uint64_t insref, const char *field_name, const char *item, FieldPlace *place)
+AdviseResult link_field(uint64_t insref, const char *field_name, const char *item, const char *face,
+                        FieldPlace *place)
 {
     AdviseResult result = start_advise(insref, field_name);
     if (result == ADVISE_NEW_FIELD && request_new_field)
         request_new_field(item);
-    if (result != ADVISE_FAILED && place) {
-        Instrument *instrument = find_instrument(insref);
-        *place = place_of(instrument, find_field(instrument, field_name));
-    }
+    if (result == ADVISE_FAILED)
+        return result;
+    Instrument *instrument = find_instrument(insref);
+    InstrumentField *field = find_field(instrument, field_name);
+    if (field->advise_count == 1)
+        log_event("First link to %s, by %s", item, face);
+    if (place)
+        *place = place_of(instrument, field);
     return result;
 }
 

@@ -25,10 +25,13 @@ extern int (*request_new_field)(const char *item);
 extern void (*field_changed)(const char *item, FieldPlace place);
 
 // Links one more cell or topic to insref.field_name, whose whole item text
-// is item: the field's count goes up (start_advise), and a field new to the
-// registry is asked of the feed client at once. Gives where the field sits
-// when place is not null and the link was made. Expects registry_lock held.
-AdviseResult link_field(uint64_t insref, const char *field_name, const char *item, FieldPlace *place);
+// is item, through face ("DDE", "RTD"): the field's count goes up
+// (start_advise), and a field new to the registry is asked of the feed
+// client at once. The first link of a field is logged. Gives where the
+// field sits when place is not null and the link was made. Expects
+// registry_lock held.
+AdviseResult link_field(uint64_t insref, const char *field_name, const char *item, const char *face,
+                        FieldPlace *place);
 
 // The field at place, which must be one the registry has.
 InstrumentField *field_at(FieldPlace place);

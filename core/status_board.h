@@ -3,13 +3,7 @@
 //   3 last value handed to DDE             4 last error or notice
 #pragma once
 
-#if defined(__MINGW32__)
-#define PRINTF_LIKE(format_index, first_arg) __attribute__((format(gnu_printf, format_index, first_arg)))
-#elif defined(__GNUC__)
-#define PRINTF_LIKE(format_index, first_arg) __attribute__((format(printf, format_index, first_arg)))
-#else
-#define PRINTF_LIKE(format_index, first_arg)
-#endif
+#include "core/printf_like.h"
 
 #include <windows.h>
 

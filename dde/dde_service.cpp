@@ -139,7 +139,7 @@ static BOOL on_advise_start(HSZ topic, HSZ item)
     EnterCriticalSection(&registry_lock);
     FieldPlace place;
     AdviseResult result =
-        link_field(text.insref, text.field, text.name, kind == TOPIC_TIME ? &place : nullptr);
+        link_field(text.insref, text.field, text.name, "DDE", kind == TOPIC_TIME ? &place : nullptr);
     // Never past advise_count, which counts this loop too.
     if (result != ADVISE_FAILED && kind == TOPIC_TIME)
         ++field_at(place)->time_links;

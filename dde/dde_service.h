@@ -1,5 +1,8 @@
 // The DDE server: service "Quellvarden", topics "Quote" and "Time" with
 // items <insref>.<field>, and "Status" (dde_status.h).
+//
+// The DDE side answers as DDEML does: TRUE or FALSE, or a handle (null when
+// there is none). A function added here answers the same way.
 #pragma once
 #include <windows.h>
 #include <ddeml.h>

@@ -1,6 +1,8 @@
 // The feed's message boxes, one at a time, the header box rarely.
 #include "feed/feed_box.h"
 
+#include "core/message_box.h"
+
 FeedBoxes feed_boxes;
 
 int show_feed_box(const char *text, const char *caption, UINT type)
@@ -8,7 +10,7 @@ int show_feed_box(const char *text, const char *caption, UINT type)
     if (feed_boxes.open)
         return 0;
     feed_boxes.open = true;
-    int answer = MessageBoxA(nullptr, text, caption, type);
+    int answer = show_message_box(nullptr, text, caption, type);
     feed_boxes.open = false;
     return answer;
 }

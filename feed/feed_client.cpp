@@ -1,6 +1,8 @@
 // The feed client connection: accept and refuse, reads, the handshake's outcome, the close, the limits.
 #include "feed/feed_client.h"
 
+#include "core/log.h"
+#include "core/message_box.h"
 #include "core/registry.h"
 #include "core/status_board.h"
 #include "core/status_topic.h"
@@ -49,8 +51,29 @@ void ready_feed()
     feed_client.state = FEED_NONE;
 }
 
-void disconnect_feed_client()
+// The close code of the closing handshake under way, for the log.
+static unsigned short closing_code;
+
+static void log_disconnect(const char *why)
 {
+    if (!why || feed_client.socket == INVALID_SOCKET)
+        return;
+    switch (feed_client.state) {
+    case FEED_HANDSHAKING:
+        log_event("Feed client disconnected during the handshake: %s", why);
+        break;
+    case FEED_CLOSING:
+        log_event("Feed client disconnected after close code %u: %s", closing_code, why);
+        break;
+    default:
+        log_event("Feed client disconnected: %s", why);
+        break;
+    }
+}
+
+void disconnect_feed_client(const char *why)
+{
+    log_disconnect(why);
     if (feed_client.socket != INVALID_SOCKET)
         closesocket(feed_client.socket);
     feed_client.socket = INVALID_SOCKET;
@@ -87,7 +110,7 @@ int send_frame(int opcode, const char *const pieces[], const size_t sizes[], int
 {
     if (!queue_frame(feed_client, opcode, pieces, sizes, piece_count)) {
         // Nothing of the frame is queued, but the client would miss it.
-        disconnect_feed_client();
+        disconnect_feed_client("out of memory for a frame to send");
         return -1;
     }
     return send_queued(feed_client, feed_client.socket);
@@ -102,6 +125,7 @@ void close_feed_client(unsigned short code)
     if (feed_client.state != FEED_OPEN)
         return;
     feed_client.state = FEED_CLOSING;
+    closing_code = code;
     set_feed_open(false);  // nothing it sends from now on reaches a cell
     reset_receive_buffer(feed_client);
     stop_replay();
@@ -111,7 +135,7 @@ void close_feed_client(unsigned short code)
     const size_t sizes[] = {sizeof payload};
     if (send_frame(OPCODE_CLOSE, pieces, sizes, 1) != 0 || flush_to_client(feed_client.socket) != 0) {
         if (feed_client.state != FEED_NONE)
-            disconnect_feed_client();
+            disconnect_feed_client("the close frame could not be sent");
     }
 }
 
@@ -120,8 +144,10 @@ void on_feed_timer()
     KillTimer(feed_host.window, FEED_TIMER_ID);
     if (feed_client.socket == INVALID_SOCKET)
         return;
-    if (feed_client.state == FEED_HANDSHAKING || feed_client.state == FEED_CLOSING)
-        disconnect_feed_client();
+    if (feed_client.state == FEED_HANDSHAKING)
+        disconnect_feed_client("no handshake within 10 s");
+    else if (feed_client.state == FEED_CLOSING)
+        disconnect_feed_client("no close from the client within 2 s");
 }
 
 static void continue_handshake()
@@ -134,7 +160,8 @@ static void continue_handshake()
     if (result != HANDSHAKE_DONE) {
         // Closed before any box, which is modal: the real feed may connect
         // and be served while it is open (docs/one-thread.md: boxes).
-        disconnect_feed_client();
+        log_event("Handshake refused: %s", fault);
+        disconnect_feed_client(nullptr);
         // A malformed head raises its box only for a local program (no
         // origin, or one welcome as it is): a web page can send such heads
         // at will, and is never asked for consent with one either.
@@ -149,15 +176,21 @@ static void continue_handshake()
     if (verdict != ORIGIN_WELCOME) {
         // Closed before the 101 response goes out, so the slot stays free for
         // the real feed while the user is asked.
-        disconnect_feed_client();
+        if (verdict == ORIGIN_UNKNOWN)
+            log_event("Handshake refused: web page waiting for consent: %s", origin.text);
+        else
+            log_event("Handshake refused: web page not allowed: %s", origin.text);
+        disconnect_feed_client(nullptr);
         if (verdict == ORIGIN_UNKNOWN)
             ask_origin_consent(origin.text);
         return;
     }
     if (send_queued(feed_client, feed_client.socket) != 0) {
-        disconnect_feed_client();
+        disconnect_feed_client("the handshake's answer could not be sent");
         return;
     }
+    log_event("Feed client connected: Origin %s, User-Agent %s", origin.present ? origin.text : "not sent",
+              origin.user_agent_sent ? origin.user_agent : "not sent");
     feed_client.state = FEED_OPEN;
     set_feed_open(true);
     // Bytes behind the request head in the same read are dropped.
@@ -178,7 +211,7 @@ static void handle_frames()
     if (result == -1) {
         // A close frame (now answered, the client closing) or a failure.
         if (feed_client.state == FEED_OPEN)
-            disconnect_feed_client();
+            disconnect_feed_client("a frame could not be answered");
         feed_client.receive_length = 0;
         return;
     }
@@ -207,8 +240,12 @@ static DWORD read_feed_client()
     DWORD received = 0;
     DWORD flags = 0;
     if (WSARecv(feed_client.socket, &buffer, 1, &received, &flags, nullptr, nullptr) != 0) {
-        if (WSAGetLastError() != WSAEWOULDBLOCK)
-            disconnect_feed_client();
+        int error = WSAGetLastError();
+        if (error != WSAEWOULDBLOCK) {
+            char why[48];
+            std::snprintf(why, sizeof why, "receive error %d", error);
+            disconnect_feed_client(why);
+        }
         return 0;
     }
     feed_client.receive_length += received;
@@ -233,7 +270,7 @@ void on_listen_socket_event(HWND, SOCKET socket, int event, int error)
         // Forget the listener first: the box dispatches messages, and the
         // error is shown once (docs/one-thread.md: boxes).
         *listener = INVALID_SOCKET;
-        MessageBoxA(feed_host.window, "ERROR IN SERVER SOCKET", "", MB_OK);
+        show_message_box(feed_host.window, "ERROR IN SERVER SOCKET", "", MB_OK);
         closesocket(socket);
         return;
     }
@@ -245,6 +282,7 @@ void on_listen_socket_event(HWND, SOCKET socket, int event, int error)
         return;
     if (feed_client.state != FEED_NONE) {
         closesocket(client);  // one feed client at a time; the first one goes on
+        log_event("Second feed client refused: one feed client at a time");
         return;
     }
     feed_client.socket = client;
@@ -254,7 +292,7 @@ void on_listen_socket_event(HWND, SOCKET socket, int event, int error)
     // No silent or slow client may hold the one feed slot.
     SetTimer(feed_host.window, FEED_TIMER_ID, HANDSHAKE_LIMIT_MS, nullptr);
     if (WSAAsyncSelect(client, feed_host.window, WM_CLIENT_SOCKET, CLIENT_EVENTS) != 0)
-        disconnect_feed_client();
+        disconnect_feed_client("its socket could not report to the window");
     else
         print_status(STATUS_CONNECTION, "Status: Connected");
 }
@@ -264,7 +302,9 @@ void on_client_socket_event(HWND, SOCKET socket, int event, int error)
     if (socket == INVALID_SOCKET || socket != feed_client.socket)
         return;  // a closed connection's late notification
     if (error != 0) {
-        disconnect_feed_client();
+        char why[48];
+        std::snprintf(why, sizeof why, "socket error %d", error);
+        disconnect_feed_client(why);
         return;
     }
     switch (event) {
@@ -273,7 +313,7 @@ void on_client_socket_event(HWND, SOCKET socket, int event, int error)
         break;
     case FD_WRITE:
         if (flush_to_client(socket) != 0)
-            disconnect_feed_client();
+            disconnect_feed_client("a send failed");
         else if (send_queue_empty(feed_client))
             continue_replay(0);  // a slow reader has read the last slice
         break;
@@ -282,7 +322,7 @@ void on_client_socket_event(HWND, SOCKET socket, int event, int error)
         while (feed_client.state == FEED_OPEN && read_feed_client() > 0) {
         }
         if (feed_client.socket == socket)
-            disconnect_feed_client();
+            disconnect_feed_client("the client closed the connection");
         break;
     default:
         break;

@@ -1,6 +1,11 @@
 // The one feed client connection on 127.0.0.1:8902: accept and refuse, reads
 // handed to the handshake or the frame handler, the closing handshake and the
 // limits that keep any client from holding the one slot.
+//
+// The feed's functions that read or handle bytes answer 1 when done, 0 when
+// not yet (more bytes must come) and -1 when the connection must close; one
+// that only sends answers 0 or -1. A function added to the feed answers the
+// same way (or with a count, as read_updates does, -1 still meaning refused).
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -77,7 +82,9 @@ void on_client_socket_event(HWND window, SOCKET socket, int event, int error);
 
 // Closes the client socket, empties both buffers and the overflow, drops the
 // client's notifications still queued and shows "Status: Disconnected".
-void disconnect_feed_client();
+// why says for the log what ended the connection ("the client closed the
+// connection"); null when the caller has logged it already.
+void disconnect_feed_client(const char *why);
 
 // Queues one frame (FIN set, opcode) whose payload is the pieces one after
 // another for the open client, and sends what the socket takes. Returns 0

@@ -3,6 +3,7 @@
 
 #include "core/clock.h"
 #include "core/field_links.h"
+#include "core/log.h"
 #include "core/registry.h"
 #include "core/status_board.h"
 #include "feed/feed_client.h"
@@ -36,7 +37,7 @@ int send_request(const char *item)
         return 0;
     if (!queue_request(item)) {
         // Nothing of the frame is queued, but the client would miss it.
-        disconnect_feed_client();
+        disconnect_feed_client("out of memory for a request");
         return -1;
     }
     return send_queued(feed_client, feed_client.socket);
@@ -103,6 +104,7 @@ static void apply_one(const FeedUpdate &update, const char *message, uint64_t re
     // instruments of their own must not flood the status line.
     if (field && !set_value(field, value)) {
         print_status(STATUS_ERROR, "Value dropped, out of memory: %s", update.key);
+        log_event("Value dropped, out of memory: %s", update.key);
         field = nullptr;
     }
     if (field) {
@@ -126,11 +128,17 @@ void apply_update(char *payload, size_t length)
     message[shown_length] = '\0';
 
     UpdateList list = {fixed_updates, 0, sizeof fixed_updates / sizeof fixed_updates[0], false};
-    if (read_updates(payload, length, take_update, &list) < 0) {
-        if (list.out_of_memory)
+    UpdateRefusal why;
+    if (read_updates(payload, length, take_update, &list, &why) < 0) {
+        char excerpt[LOG_EXCERPT_MAX + 1];
+        log_excerpt(message, shown_length, excerpt);
+        if (list.out_of_memory) {
             print_status(STATUS_ERROR, "Updates dropped, out of memory: %s", message);
-        else
+            log_event("Updates dropped, out of memory: %s", excerpt);
+        } else {
             print_status(STATUS_ERROR, "Invalid receieved: %s", message);
+            log_event("Update refused: %s: %s", why.text, excerpt);
+        }
     } else {
         bool shown = false;
         // Once per message: its updates all arrived at this instant.

@@ -1,12 +1,14 @@
 // What each received frame does: a message's fragments joined, a ping, a close.
 #include "feed/frames.h"
 
+#include "core/log.h"
 #include "core/status_board.h"
 #include "feed/feed_messages.h"
 #include "feed/frame_codec.h"
 #include "feed/receive_buffer.h"
 #include "feed/send_queue.h"
 
+#include <cstdio>
 #include <cstring>
 
 /*
@@ -43,10 +45,14 @@ static int answer_ping(FeedClient &client, const unsigned char *payload, size_t 
 }
 
 // Ends the connection over a frame that breaks the rules: the close frame
-// carries code, and status line 4 says why. Returns -1 for handle_frame.
+// carries code, and status line 4 and the log say why. Returns -1 for
+// handle_frame.
 static int refuse(unsigned short code, const char *format, unsigned long long number)
 {
-    print_status(STATUS_ERROR, format, number);
+    char why[STATUS_LINE_SIZE];
+    std::snprintf(why, sizeof why, format, number);
+    print_status(STATUS_ERROR, "%s", why);
+    log_event("Frame refused, closing with code %u: %s", code, why);
     close_feed_client(code);
     return -1;
 }
@@ -95,9 +101,13 @@ static int check_header(const FeedClient &client, unsigned char first_byte, cons
     }
     // A text frame or a continuation: the message it makes must stay within the limit.
     uint64_t joined = client.message_length;
-    if (frame.payload_length > MESSAGE_MAX - joined)
-        return refuse(CLOSE_TOO_BIG, "Message too big: %llu bytes (at most 16 MiB)",
-                      joined + frame.payload_length);
+    if (frame.payload_length > MESSAGE_MAX - joined) {
+        // An update refused unread: the log can say only how large it is.
+        uint64_t size = joined + frame.payload_length;
+        log_event("Update refused: message of %llu MiB over the limit",
+                  static_cast<unsigned long long>((size + (1u << 20) - 1) >> 20));
+        return refuse(CLOSE_TOO_BIG, "Message too big: %llu bytes (at most 16 MiB)", size);
+    }
     return 0;
 }
 

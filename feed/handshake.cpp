@@ -25,6 +25,7 @@
 static const char REQUEST_LINE[] = "GET ";
 static const char KEY_HEADER_NAME[] = "Sec-WebSocket-Key";
 static const char ORIGIN_HEADER_NAME[] = "Origin";
+static const char USER_AGENT_HEADER_NAME[] = "User-Agent";
 static const char KEY_SUFFIX_FORMAT[] = "%s258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 static const char RESPONSE_FORMAT[] = "HTTP/1.1 101 Switching Protocols\r\n"
                                       "Upgrade: websocket\r\n"
@@ -57,21 +58,29 @@ static const char *header_value(char *line, const char *name)
     return value;
 }
 
-// Notes one Origin header; a second one makes the origin unusable.
-static void take_origin(RequestOrigin &origin, const char *value)
+// Copies a header's value, cut to ORIGIN_MAX bytes with control characters
+// as '?'. Gives whether it was copied whole and had none.
+static bool copy_header_value(const char *value, char (&out)[ORIGIN_MAX + 1])
 {
     size_t length = std::strlen(value);
-    bool usable = !origin.present && length > 0 && length <= ORIGIN_MAX;
-    size_t shown = length <= ORIGIN_MAX ? length : ORIGIN_MAX;
+    bool whole = length <= ORIGIN_MAX;
+    size_t shown = whole ? length : ORIGIN_MAX;
     for (size_t i = 0; i < shown; ++i) {
         unsigned char c = static_cast<unsigned char>(value[i]);
         bool control = c < 0x20 || c == 0x7F;
-        usable = usable && !control;
-        origin.text[i] = control ? '?' : value[i];
+        whole = whole && !control;
+        out[i] = control ? '?' : value[i];
     }
-    origin.text[shown] = '\0';
+    out[shown] = '\0';
+    return whole;
+}
+
+// Notes one Origin header; a second one makes the origin unusable.
+static void take_origin(RequestOrigin &origin, const char *value)
+{
+    bool usable = !origin.present && *value != '\0';
+    origin.usable = copy_header_value(value, origin.text) && usable;
     origin.present = true;
-    origin.usable = usable;
 }
 
 // GET <request target> HTTP/<major>.<minor>, version 1.1 or later, the
@@ -107,8 +116,8 @@ HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin, con
     why = nullptr;
     RequestOrigin unused;
     RequestOrigin &found = origin ? *origin : unused;
-    found.present = found.usable = false;
-    found.text[0] = '\0';
+    found.present = found.usable = found.user_agent_sent = false;
+    found.text[0] = found.user_agent[0] = '\0';
 
     char *head = client.receive_buffer;
     const char *blank_line = std::strstr(head, "\r\n\r\n");
@@ -116,7 +125,10 @@ HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin, con
         // TCP may cut the head anywhere; only a full buffer means it never ends.
         if (client.receive_length < FEED_BUFFER_SIZE)
             return HANDSHAKE_WAITING;
-        why = "no blank line in the first 10248 bytes";
+        static char no_blank_line[64];
+        std::snprintf(no_blank_line, sizeof no_blank_line, "no blank line in the first %zu bytes",
+                      FEED_BUFFER_SIZE);
+        why = no_blank_line;
         return HANDSHAKE_REFUSED;
     }
     // The head ends with its blank line: what a client sends behind it (a
@@ -143,6 +155,10 @@ HandshakeResult perform_handshake(FeedClient &client, RequestOrigin *origin, con
                 key = value;
             else if (const char *origin_value = header_value(line, ORIGIN_HEADER_NAME))
                 take_origin(found, origin_value);
+            else if (const char *agent = header_value(line, USER_AGENT_HEADER_NAME)) {
+                copy_header_value(agent, found.user_agent);
+                found.user_agent_sent = true;
+            }
         }
     }
     if (lone_carriage_return) {

@@ -20,6 +20,9 @@ struct RequestOrigin {
     // The value as sent, blanks around it dropped; when it is not usable, cut
     // to ORIGIN_MAX bytes with control characters shown as '?'.
     char text[ORIGIN_MAX + 1];
+    // The head's User-Agent, for the log: the same cut, the last one counts.
+    bool user_agent_sent;
+    char user_agent[ORIGIN_MAX + 1];
 };
 
 // Checks the request head at the front of client.receive_buffer (NUL behind

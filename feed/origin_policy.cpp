@@ -1,6 +1,7 @@
 // Which web pages may feed: loopback origins, remembered answers, the consent box.
 #include "feed/origin_policy.h"
 
+#include "core/log.h"
 #include "core/status_board.h"
 #include "feed/ascii_case.h"
 #include "feed/feed_box.h"
@@ -153,6 +154,8 @@ void ask_origin_consent(const char *origin)
     if (origin_consent.stopped || (answer != IDYES && answer != IDNO))
         return;
     remember_answer(kept, answer == IDYES);
+    log_event(answer == IDYES ? "Web page allowed by the user: %s" : "Web page not allowed by the user: %s",
+              kept);
     print_status(STATUS_ERROR, answer == IDYES ? "Web page allowed: %s" : "Web page not allowed: %s", kept);
 }
 

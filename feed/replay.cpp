@@ -38,14 +38,14 @@ static bool replay_slice()
         std::snprintf(item, sizeof item, "%llu.%s", static_cast<unsigned long long>(instrument.insref),
                       instrument.fields[replay.field].name);
         if (!queue_request(item)) {
-            disconnect_feed_client();  // which stops the replay
+            disconnect_feed_client("out of memory for the requests");  // which stops the replay
             return false;
         }
         ++replay.field;
         ++queued;
     }
     if (send_queued(feed_client, feed_client.socket) != 0) {
-        disconnect_feed_client();
+        disconnect_feed_client("a send failed");
         return false;
     }
     return replay.active && send_queue_empty(feed_client);

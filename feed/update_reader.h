@@ -27,12 +27,21 @@ constexpr size_t UPDATE_VALUE_MAX = VALUE_TEXT_SIZE - 1;
 // Deepest nesting of arrays and objects read; deeper payloads are refused.
 constexpr int UPDATE_DEPTH_MAX = 8;
 
+// Why a payload was refused, for the log: "value is true", "key fails the
+// item rule: 01234.lastprice", "lone surrogate at byte 41". Always
+// NUL-terminated; a key or text quoted in it is cut to fit.
+constexpr size_t REFUSAL_TEXT_SIZE = 160;
+struct UpdateRefusal {
+    char text[REFUSAL_TEXT_SIZE];
+};
+
 // Reads payload[0..length), with a NUL at payload[length], as one update
 // object or an array of them, of any number, decoding strings in place (the
 // payload is rewritten). Calls take(context, update) for each update in
 // order as soon as it is read: what it is given points into the payload.
 // Returns the number of updates, or -1 when anything in the payload is
-// refused or take returned false, which stops the reading there. Allocates
-// nothing.
+// refused or take returned false, which stops the reading there; then
+// *why, when given, says what was refused ("take refused" when take said
+// false). Allocates nothing.
 int read_updates(char *payload, size_t length, bool (*take)(void *context, const FeedUpdate &update),
-                 void *context);
+                 void *context, UpdateRefusal *why = nullptr);

@@ -1,6 +1,8 @@
 // The server object per Excel: IUnknown, IDispatch and IRtdServer over a topic table.
 #include "rtd/rtd_server_object.h"
 
+#include "core/log.h"
+
 // What Excel shows as #N/A.
 constexpr SCODE EXCEL_NA = static_cast<SCODE>(0x800A07FA);
 
@@ -96,6 +98,7 @@ HRESULT RtdServer::ServerStart(IRTDUpdateEvent *events, long *result)
         return E_OUTOFMEMORY;
     table->notified = false;
     *result = 1;
+    log_event("RTD server started by an Excel");
     return S_OK;
 }
 
@@ -115,6 +118,7 @@ HRESULT RtdServer::Heartbeat(long *result)
 
 HRESULT RtdServer::ServerTerminate()
 {
+    log_event("RTD server terminated by its Excel");
     forget_topics(table);
     let_go_of_excel();
     return S_OK;

@@ -128,8 +128,8 @@ ConnectOutcome connect_topic(TopicTable *table, long id, const TopicString *stri
     drop_topic(table, id);
     ConnectOutcome outcome = CONNECT_BAD_ITEM;
     bool linked =
-        sound && (request.topic == TOPIC_STATUS ||
-                  link_field(request.insref, request.field, request.item, &topic.place) != ADVISE_FAILED);
+        sound && (request.topic == TOPIC_STATUS || link_field(request.insref, request.field, request.item,
+                                                              "RTD", &topic.place) != ADVISE_FAILED);
     if (linked) {
         if (add_topic(table, id, topic)) {
             outcome = topic_value(topic, value) ? CONNECT_VALUE : CONNECT_BLANK;

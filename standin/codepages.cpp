@@ -19,9 +19,11 @@
 // with ERROR_INVALID_PARAMETER, and flags other than MB_ERR_INVALID_CHARS
 // and WC_NO_BEST_FIT_CHARS (so also best-fit mapping, flags 0 to CP_ACP)
 // fail with ERROR_INVALID_FLAGS.
-#include <windows.h>
+#include "state.h"
 
 #include <cstdint>
+#include <string>
+#include <algorithm>
 #include <cstring>
 
 static thread_local DWORD last_error = 0;
@@ -29,6 +31,11 @@ static thread_local DWORD last_error = 0;
 DWORD GetLastError(void)
 {
     return last_error;
+}
+
+void standin::set_last_error(DWORD error)
+{
+    last_error = error;
 }
 
 static int fail(DWORD error)
@@ -157,6 +164,44 @@ int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int length, LPW
     return static_cast<int>(count);
 }
 
+// CP_UTF8 with flags 0, as the program's path is converted: a lone
+// surrogate becomes U+FFFD; default_char and used_default must be null.
+static int wide_to_utf8(DWORD flags, LPCWSTR wide, size_t units, LPSTR text, int size, LPCSTR default_char,
+                        LPBOOL used_default)
+{
+    if (flags != 0 || default_char || used_default)
+        return fail(ERROR_INVALID_PARAMETER);
+    std::string out;
+    for (size_t i = 0; i < units; ++i) {
+        uint32_t c = wide[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && wide[i + 1] >= 0xDC00 && wide[i + 1] <= 0xDFFF)
+            c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+        else if (c >= 0xD800 && c <= 0xDFFF)
+            c = 0xFFFD;
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | c >> 12);
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | c >> 18);
+            out += static_cast<char>(0x80 | (c >> 12 & 0x3F));
+            out += static_cast<char>(0x80 | (c >> 6 & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    if (size == 0)
+        return static_cast<int>(out.size());
+    if (out.size() > static_cast<size_t>(size))
+        return fail(ERROR_INSUFFICIENT_BUFFER);
+    std::copy(out.begin(), out.end(), text);
+    return static_cast<int>(out.size());
+}
+
 int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int length, LPSTR text, int size,
                         LPCSTR default_char, LPBOOL used_default)
 {
@@ -169,6 +214,8 @@ int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int length, LP
             units++;
         units++;
     }
+    if (codepage == CP_UTF8)
+        return wide_to_utf8(flags, wide, units, text, size, default_char, used_default);
     if (!is_ansi(codepage))
         return fail(ERROR_INVALID_PARAMETER);
     if (flags != WC_NO_BEST_FIT_CHARS)

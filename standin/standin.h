@@ -41,6 +41,7 @@
 
 #include <deque>
 #include <functional>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -112,6 +113,10 @@ struct Script {
     ULONGLONG system_time = 133537248000000000ULL;  // 2024-03-01 00:00:00 UTC
     bool precise_clock = true;
     std::function<LONG(ULONGLONG system_time)> utc_offset_minutes;
+    // GetEnvironmentVariableW's variables.
+    std::map<std::u16string, std::u16string> environment = {
+        {u"LOCALAPPDATA", u"C:\\Users\\user\\AppData\\Local"}};
+    int shell_execute_result = 42;  // what ShellExecuteW gives, as an HINSTANCE; above 32 is success
 };
 
 struct WindowRecord {
@@ -234,6 +239,12 @@ struct AdviseLoop {
     UINT format;
 };
 
+struct ShellExecuteRecord {
+    HWND owner;
+    std::u16string verb, file;
+    INT show;
+};
+
 struct Records {
     std::vector<ClassRecord> classes;
     std::vector<WindowRecord> windows;
@@ -289,6 +300,8 @@ struct Records {
     int precise_clock_reads = 0,
         coarse_clock_reads = 0;  // GetSystemTimePreciseAsFileTime, GetSystemTimeAsFileTime
     int local_conversions = 0;   // SystemTimeToTzSpecificLocalTime
+    int file_opens = 0, file_writes = 0;  // CreateFileW, WriteFile
+    std::vector<ShellExecuteRecord> shell_executes;
 };
 
 void reset();
@@ -335,6 +348,18 @@ std::string wide_string_bytes(const std::u16string &text);
 void set_registry_value(const std::string &key, const std::string &name, DWORD type, const std::string &bytes,
                         Hive hive = Hive::user);
 std::string dword_bytes(DWORD value);
+
+// kernel32: the file system, in memory: folders (no final backslash) and
+// files by their paths, compared exactly as the program spells them. After
+// reset only the LOCALAPPDATA folder exists, writable. CreateDirectoryW and
+// CreateFileW (OPEN_ALWAYS, appending) need the parent folder, and fail
+// with ERROR_ACCESS_DENIED in one that is not writable; MoveFileExW moves a
+// file whose handles are all closed.
+struct FileSystem {
+    std::map<std::u16string, bool> folders;  // path -> writable
+    std::map<std::u16string, std::string> files;
+};
+FileSystem &file_system();
 
 // gdi32, shell32
 bool tray_icon_shown(HWND hwnd, UINT id);  // added by Shell_NotifyIconA and not deleted

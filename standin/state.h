@@ -69,12 +69,16 @@ struct Process {
     std::vector<std::string> services;
     std::vector<Conversation> conversations;
     std::vector<Loop> loops;
+    FileSystem files{{{u"C:\\Users\\user\\AppData\\Local", true}}, {}};
+    std::map<HANDLE, std::u16string> open_files;
+    uintptr_t files_opened = 0;
 };
 
 Process &P();
 
 // Prints "standin: <what>" to stderr and aborts: the program misused Windows.
 [[noreturn]] void misuse(const char *what);
+void set_last_error(DWORD error);                            // what GetLastError gives next
 bool same_text(const std::string &a, const std::string &b);  // ignoring ASCII case
 
 // Fake handles are a per-kind base plus a small number.
@@ -91,6 +95,6 @@ uintptr_t handle_number(H h, uintptr_t base)
 constexpr uintptr_t kWindowBase = 0x10000, kDcBase = 0x20000, kFontBase = 0x30000, kStockFont = 0x3ffff,
                     kMenuBase = 0x40000, kKeyBase = 0xb0000, kIconBase = 0x50000, kCursorBase = 0x60000,
                     kAccelBase = 0x70000, kStringBase = 0x80000, kConvBase = 0x90000, kDataBase = 0xa0000,
-                    kModule = 0x400000, kKernel32 = 0x410000;
+                    kFileBase = 0xc0000, kModule = 0x400000, kKernel32 = 0x410000;
 
 }  // namespace standin

@@ -49,7 +49,7 @@ ICONS = [
 ]
 
 MENU_BAR_ID = 109
-MENU = [("&File", [("E&xit", 105)]),
+MENU = [("&File", [("Open &log", 106), ("E&xit", 105)]),
         ("&Help", [("&About ...", 104)])]
 
 ACCELERATORS = [  # flags without the last-entry bit, character code, command
@@ -61,7 +61,7 @@ ABOUT_BOX_ID = 103
 ABOUT_BOX = {
     "style": WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS,
     "ex_style": 0,
-    "rect": (0, 0, 170, 62),
+    "rect": (0, 0, 280, 62),
     "menu": None,
     "class": None,
     "caption": "About Vantrel",
@@ -71,8 +71,10 @@ ABOUT_BOX_CONTROLS = [  # class, text, ids allowed, style, rect (None: any size)
     ("Static", 101, (1000, -1), WS_CHILD | WS_VISIBLE | SS_ICON, (14, 14, None, None)),
     ("Static", "Quellvarden Vantrel, Version 1.0", (-1,),
      WS_CHILD | WS_VISIBLE | SS_NOPREFIX, (42, 14, 114, 8)),
+    ("Static", "Log: %LOCALAPPDATA%\\Quellvarden\\Vantrel\\vantrel.log", (-1,),
+     WS_CHILD | WS_VISIBLE | SS_NOPREFIX, (42, 26, 230, 8)),
     ("Button", "OK", (1,),
-     WS_CHILD | WS_VISIBLE | WS_GROUP | WS_TABSTOP | BS_DEFPUSHBUTTON, (113, 41, 50, 14)),
+     WS_CHILD | WS_VISIBLE | WS_GROUP | WS_TABSTOP | BS_DEFPUSHBUTTON, (223, 41, 50, 14)),
 ]
 CONTROL_CLASS_ORDINALS = {0x80: "Button", 0x81: "Edit", 0x82: "Static",
                           0x83: "ListBox", 0x84: "ScrollBar", 0x85: "ComboBox"}

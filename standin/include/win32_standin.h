@@ -455,6 +455,37 @@ int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int length, LPW
 int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int length, LPSTR text, int size,
                         LPCSTR default_char, LPBOOL used_default);
 
+// kernel32: the log's folder and file
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_ENVVAR_NOT_FOUND 203L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define FILE_APPEND_DATA 0x0004
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+#define OPEN_ALWAYS 4
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define MOVEFILE_REPLACE_EXISTING 0x00000001
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+typedef union _LARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        LONG HighPart;
+    } u;
+    int64_t QuadPart;
+} LARGE_INTEGER, *PLARGE_INTEGER;
+typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;  // only ever passed as null
+DWORD GetEnvironmentVariableW(LPCWSTR name, LPWSTR buffer, DWORD size);
+BOOL CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security);
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD disposition,
+                   DWORD attributes, HANDLE template_file);
+BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+BOOL WriteFile(HANDLE file, const void *bytes, DWORD length, LPDWORD written, LPOVERLAPPED overlapped);
+BOOL CloseHandle(HANDLE handle);
+BOOL MoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags);
+
 // kernel32: the clock
 typedef struct _FILETIME {
     DWORD dwLowDateTime;
@@ -521,6 +552,7 @@ BOOL TextOutA(HDC hdc, int x, int y, LPCSTR text, int length);
 
 // shell32
 BOOL Shell_NotifyIconA(DWORD message, PNOTIFYICONDATAA data);
+HINSTANCE ShellExecuteW(HWND owner, LPCWSTR verb, LPCWSTR file, LPCWSTR parameters, LPCWSTR folder, INT show);
 
 // ws2_32
 int WSAStartup(WORD version, LPWSADATA data);

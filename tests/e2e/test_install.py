@@ -271,9 +271,10 @@ def test_install_puts_the_zips_files_a_shortcut_and_autostart_as_asked(desk, pac
     # Where COM finds the RTD server: the installed program, quoted.
     assert registry[RTD_CLASS_KEY + "\\LocalServer32"] == {"@": '"%s"' % exe}
     assert registry[RTD_PROGID_KEY + "\\CLSID"] == {"@": "{51F696D5-6C46-424D-95EE-29A10B7AB50B}"}
-    # Quoted, as the path has blanks; and the installer has started it.
+    # Quoted, as the path has blanks, and saying the start is a logon's
+    # (for the log); and the installer has started it.
     if autostart:
-        assert run_value(registry) == '"%s"' % exe
+        assert run_value(registry) == '"%s" /logon' % exe
         assert list(desk.wait_for_copies(1).values()) == [exe]
     else:
         assert run_value(registry) is None

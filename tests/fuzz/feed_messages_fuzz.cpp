@@ -14,6 +14,7 @@
 //     or not with pings between them, and the frames into reads; then the
 //     connection is still open, only pongs were sent back and the receive
 //     buffer holds nothing, besides all the above.
+#include "core/log.h"
 #include "core/registry.h"
 #include "core/status_board.h"
 #include "dde/dde_service.h"
@@ -23,6 +24,7 @@
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/support/program_driver.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <map>
@@ -58,12 +60,57 @@ static void apply(const std::string &payload)
         FUZZ_CHECK(std::memchr(line, '\0', STATUS_LINE_SIZE) != nullptr);
 }
 
+// The log's lines from byte `from` on, each checked whole: its time, no
+// control character, CRLF. Gives them without their times.
+static std::vector<std::string> logged_since(size_t from)
+{
+    std::vector<std::string> events;
+    std::string text(log_state.buffer + from, log_state.length - from);
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find("\r\n", start);
+        FUZZ_CHECK(end != std::string::npos && end - start > 24 && text[start + 23] == ' ');
+        for (size_t i = start; i < end; ++i)
+            FUZZ_CHECK(static_cast<unsigned char>(text[i]) >= 0x20 && text[i] != 0x7F);
+        events.push_back(text.substr(start + 24, end - start - 24));
+        start = end + 2;
+    }
+    return events;
+}
+
+// A refused payload is logged once, with a reason and at most its first 200
+// bytes, cut at a character's start; a payload taken is not logged.
+static void check_refusal_logged(const std::string &payload, const std::vector<std::string> &events,
+                                 bool refused)
+{
+    static const std::string PREFIX = "Update refused: ";
+    size_t refusals = 0;
+    for (const std::string &event : events) {
+        if (event.compare(0, PREFIX.size(), PREFIX) != 0)
+            continue;
+        ++refusals;
+        std::string shown = payload.substr(0, payload.find('\0'));
+        for (char &c : shown)
+            c = static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? ' ' : c;
+        size_t cut = std::min(shown.size(), size_t{200});
+        while (cut < shown.size() && cut > 0 && (static_cast<unsigned char>(shown[cut]) & 0xC0) == 0x80)
+            --cut;
+        std::string ending = ": " + shown.substr(0, cut);
+        FUZZ_CHECK(event.size() > PREFIX.size() + ending.size() &&
+                   event.compare(event.size() - ending.size(), ending.size(), ending) == 0);
+    }
+    FUZZ_CHECK(refusals == (refused ? 1u : 0u));
+}
+
 static void check_raw(const uint8_t *data, size_t size)
 {
     std::map<std::string, std::string> before = field_values();
-    apply(std::string(reinterpret_cast<const char *>(data), size));
-    if (std::strncmp(status_board.lines[STATUS_ERROR], "Invalid receieved: ", 19) == 0)
+    size_t logged = log_state.length;
+    std::string payload(reinterpret_cast<const char *>(data), size);
+    apply(payload);
+    bool refused = std::strncmp(status_board.lines[STATUS_ERROR], "Invalid receieved: ", 19) == 0;
+    if (refused)
         FUZZ_CHECK(field_values() == before);
+    check_refusal_logged(payload, logged_since(logged), refused);
 }
 
 // Reads the input byte by byte, 0 once it is used up.
@@ -281,6 +328,7 @@ static void check_oracle(Input &in, bool through_connection)
         apply(payload);
     FUZZ_CHECK(status_board.lines[STATUS_ERROR][0] == '\0');
     FUZZ_CHECK(field_values() == expected);
+    check_refusal_logged(payload, logged_since(0), false);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -5,6 +5,8 @@
 #include "app/status_relay.h"
 #include "app/tray_icon.h"
 #include "core/clock.h"
+#include "core/log.h"
+#include "core/log_file.h"
 #include "core/registry.h"
 #include "core/registry_index.h"
 #include "core/status_board.h"
@@ -66,6 +68,8 @@ void fresh_process()
     free_registry();
     std::memset(&registry_lock, 0, sizeof registry_lock);
     std::memset(&status_board, 0, sizeof status_board);
+    std::memset(&log_state, 0, sizeof log_state);
+    log_file = LogFile{};
     std::free(feed_client.overflow);
     reset_receive_buffer(feed_client);
     std::memset(&feed_client, 0, sizeof feed_client);

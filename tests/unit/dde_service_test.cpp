@@ -236,7 +236,7 @@ TEST_F(DdeService, ChangesPostNothingWhileNoLoopIsOpen)
         return count;
     };
     EnterCriticalSection(&registry_lock);
-    ASSERT_EQ(link_field(7, "bid", "7.bid", nullptr), ADVISE_NEW_FIELD);  // as an RTD topic links
+    ASSERT_EQ(link_field(7, "bid", "7.bid", "RTD", nullptr), ADVISE_NEW_FIELD);  // as an RTD topic links
     LeaveCriticalSection(&registry_lock);
     field_changed("7.bid", FieldPlace{0, 0});
     EXPECT_EQ(handles_made_for("7.bid"), 0u);

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "core/log.h"
+
 #include <cstring>
 
 // Frames placed in receive_buffer of an open client, as the reader leaves them.
@@ -132,6 +134,7 @@ struct UpdateCase {
     const char *bid;
     size_t deliveries;
     bool refused;  // "Invalid receieved: " and the message on status line 4, nothing on line 2
+    const char *reason = nullptr;  // refused: what the log says was wrong
 };
 
 static std::string update_text(const std::string &key, const std::string &value_json)
@@ -146,10 +149,11 @@ static std::string last(const std::string &value_json)
 static const std::string PLAIN_UPDATE = last("\"12.5\"");
 static const std::string LONGEST_NUMBER = "0." + std::string(1020, '0') + "1";  // 1023 bytes
 static const std::string LONGEST_VALUE(1023, 'v');
+static const std::string LONG_KEY_REASON = "key fails the item rule: 1234." + std::string(95, 'x');
 
-static UpdateCase refused(const char *name, const std::string &text)
+static UpdateCase refused(const char *name, const std::string &text, const char *reason)
 {
-    return {name, text, "old", "old", 0, true};
+    return {name, text, "old", "old", 0, true, reason};
 }
 
 static const UpdateCase UPDATE_CASES[] = {
@@ -188,38 +192,46 @@ static const UpdateCase UPDATE_CASES[] = {
     {"FieldInOtherCase", update_text("1234.LastPrice", "1"), "old", "old", 0, false},
     // Anything refused refuses the whole payload.
     refused("BatchWithABadElementInTheMiddle",
-            "[" + update_text("1234.bid", "2") + "," + last("true") + "," + last("\"3\"") + "]"),
-    refused("NotJson", PLAIN_UPDATE.substr(0, PLAIN_UPDATE.size() - 1)),
-    refused("TextAfterTheObject", PLAIN_UPDATE + " x"),
-    refused("TwoObjects", PLAIN_UPDATE + PLAIN_UPDATE),
-    refused("NulByteInside", PLAIN_UPDATE + std::string("\0", 1) + " "),
-    refused("EmptyArray", "[]"),
-    refused("EmptyObject", "{}"),
-    refused("TopLevelString", "\"1234.lastprice\""),
-    refused("ArrayInsideTheArray", "[[" + PLAIN_UPDATE + "]]"),
-    refused("NumberInsideTheArray", "[" + PLAIN_UPDATE + ",1]"),
-    refused("NoKey", "{\"value\":\"1\"}"),
-    refused("NoValue", "{\"key\":\"1234.lastprice\"}"),
-    refused("KeyNotAString", "{\"key\":1234,\"value\":\"1\"}"),
-    refused("KeyStringThenNumber", "{\"key\":\"1234.lastprice\",\"key\":1,\"value\":\"1\"}"),
-    refused("ValueTrue", last("true")),
-    refused("ValueObject", last("{\"v\":1}")),
-    refused("ValueArray", last("[1]")),
-    refused("NulEscapeInValue", last(R"("1\u00002")")),
-    refused("NulEscapeInKey", R"({"key":"1234.lastprice\u0000x","value":"1"})"),
-    refused("LoneLowSurrogate", last(R"("a\udc00")")),
-    refused("LoneHighSurrogate", last(R"("a\ud800b")")),
-    refused("ValueOf1024Bytes", last("\"" + std::string(1024, 'v') + "\"")),
-    refused("NumberOf1024Bytes", last(LONGEST_NUMBER + "0")),
-    refused("NestedTooDeep", "{\"x\":[[[[[[[[1]]]]]]]]," + PLAIN_UPDATE.substr(1)),
-    refused("UnquotedKeyWord", "{key:\"1234.lastprice\",\"value\":\"1\"}"),
-    refused("KeyWithoutDot", update_text("1234", "1")),
-    refused("LeadingZero", update_text("01234.lastprice", "5")),
-    refused("LeadingBlank", update_text(" 1234.lastprice", "5")),
-    refused("Sign", update_text("+1234.lastprice", "5")),
-    refused("DigitsThenLetters", update_text("1234abc.lastprice", "5")),
-    refused("KeyLongerThanAnItem", update_text("1234." + std::string(95, 'x'), "5")),
-    refused("EscapedQuoteInKey", R"({"key":"1234.last\"price","value":"5"})"),
+            "[" + update_text("1234.bid", "2") + "," + last("true") + "," + last("\"3\"") + "]",
+            "value is true"),
+    refused("NotJson", PLAIN_UPDATE.substr(0, PLAIN_UPDATE.size() - 1),
+            "not JSON: Missing a comma or '}' after an object member at byte 38"),
+    refused("TextAfterTheObject", PLAIN_UPDATE + " x",
+            "not JSON: The document root must not be followed by other values at byte 40"),
+    refused("TwoObjects", PLAIN_UPDATE + PLAIN_UPDATE,
+            "not JSON: The document root must not be followed by other values at byte 39"),
+    refused("NulByteInside", PLAIN_UPDATE + std::string("\0", 1) + " ", "NUL byte at byte 39"),
+    refused("EmptyArray", "[]", "an empty array"),
+    refused("EmptyObject", "{}", "no key"),
+    refused("TopLevelString", "\"1234.lastprice\"", "a string where an update belongs"),
+    refused("ArrayInsideTheArray", "[[" + PLAIN_UPDATE + "]]", "an array inside the array"),
+    refused("NumberInsideTheArray", "[" + PLAIN_UPDATE + ",1]", "a number where an update belongs"),
+    refused("NoKey", "{\"value\":\"1\"}", "no key"),
+    refused("NoValue", "{\"key\":\"1234.lastprice\"}", "no value"),
+    refused("KeyNotAString", "{\"key\":1234,\"value\":\"1\"}", "key is a number"),
+    refused("KeyStringThenNumber", "{\"key\":\"1234.lastprice\",\"key\":1,\"value\":\"1\"}",
+            "key is a number"),
+    refused("ValueTrue", last("true"), "value is true"),
+    refused("ValueObject", last("{\"v\":1}"), "value is an object"),
+    refused("ValueArray", last("[1]"), "value is an array"),
+    refused("NulEscapeInValue", last(R"("1\u00002")"), "value holds \\u0000"),
+    refused("NulEscapeInKey", R"({"key":"1234.lastprice\u0000x","value":"1"})", "key holds \\u0000"),
+    refused("LoneLowSurrogate", last(R"("a\udc00")"), "lone surrogate at byte 34"),
+    refused("LoneHighSurrogate", last(R"("a\ud800b")"), "lone surrogate at byte 34"),
+    refused("ValueOf1024Bytes", last("\"" + std::string(1024, 'v') + "\""), "value is over 1023 bytes"),
+    refused("NumberOf1024Bytes", last(LONGEST_NUMBER + "0"), "value is over 1023 bytes"),
+    refused("NestedTooDeep", "{\"x\":[[[[[[[[1]]]]]]]]," + PLAIN_UPDATE.substr(1), "nested more than 8 deep"),
+    refused("UnquotedKeyWord", "{key:\"1234.lastprice\",\"value\":\"1\"}",
+            "not JSON: Missing a name for object member at byte 1"),
+    refused("KeyWithoutDot", update_text("1234", "1"), "key fails the item rule: 1234"),
+    refused("LeadingZero", update_text("01234.lastprice", "5"), "key fails the item rule: 01234.lastprice"),
+    refused("LeadingBlank", update_text(" 1234.lastprice", "5"), "key fails the item rule:  1234.lastprice"),
+    refused("Sign", update_text("+1234.lastprice", "5"), "key fails the item rule: +1234.lastprice"),
+    refused("DigitsThenLetters", update_text("1234abc.lastprice", "5"),
+            "key fails the item rule: 1234abc.lastprice"),
+    refused("KeyLongerThanAnItem", update_text("1234." + std::string(95, 'x'), "5"), LONG_KEY_REASON.c_str()),
+    refused("EscapedQuoteInKey", R"({"key":"1234.last\"price","value":"5"})",
+            "key fails the item rule: 1234.last\"price"),
 };
 
 class UpdateTable : public HandleFrame, public testing::WithParamInterface<UpdateCase> {};
@@ -241,6 +253,19 @@ TEST_P(UpdateTable, WhatAnUpdateChanges)
     std::string shown = c.text.substr(0, std::min(c.text.find('\0'), size_t{254}));
     EXPECT_EQ(status_line(2), c.deliveries ? ("Last receieved: " + shown).substr(0, 254) : "");
     EXPECT_EQ(status_line(4), c.refused ? ("Invalid receieved: " + shown).substr(0, 254) : "");
+    // The log says why, with the message as it came; nothing for a message taken.
+    std::vector<std::string> refusals;
+    for (const std::string &event : logged_events()) {
+        if (event.rfind("Update refused: ", 0) == 0)
+            refusals.push_back(event);
+    }
+    if (c.refused) {
+        std::string message = c.text.substr(0, std::min(c.text.find('\0'), LOG_EXCERPT_MAX));
+        EXPECT_EQ(refusals,
+                  std::vector<std::string>{"Update refused: " + std::string(c.reason) + ": " + message});
+    } else {
+        EXPECT_TRUE(refusals.empty()) << refusals[0];
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Updates, UpdateTable, testing::ValuesIn(UPDATE_CASES),

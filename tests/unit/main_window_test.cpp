@@ -55,11 +55,15 @@ TEST_F(MainWindow, ClassAndTrayRecord)
     EXPECT_STREQ(tray_icon_data.szTip, "Quellvarden Vantrel");
 
     const auto &items = standin::records().menu_items;
-    ASSERT_EQ(items.size(), 1u);
-    EXPECT_EQ(items[0].menu, tray_menu);
-    EXPECT_EQ(items[0].flags, static_cast<UINT>(MF_STRING));
-    EXPECT_EQ(items[0].id, 1002u);
-    EXPECT_EQ(items[0].text, "Close");
+    ASSERT_EQ(items.size(), 2u);
+    for (const auto &item : items) {
+        EXPECT_EQ(item.menu, tray_menu);
+        EXPECT_EQ(item.flags, static_cast<UINT>(MF_STRING));
+    }
+    EXPECT_EQ(items[0].id, 1004u);
+    EXPECT_EQ(items[0].text, "Open log");
+    EXPECT_EQ(items[1].id, 1002u);
+    EXPECT_EQ(items[1].text, "Close");
 }
 
 TEST_F(MainWindow, MessageTable)

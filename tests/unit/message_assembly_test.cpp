@@ -5,6 +5,7 @@
 #include "feed/receive_buffer.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -167,6 +168,15 @@ const AssemblyCase ASSEMBLY_CASES[] = {
      nullptr, close_answer(1002), "Protocol error: control frame fragmented or of 126 bytes"},
 };
 
+// The close code the answer ends with, or 0 when it ends with no close frame.
+unsigned closing_code(const std::string &answer)
+{
+    size_t n = answer.size();
+    if (n < 4 || answer.compare(n - 4, 2, "\x88\x02") != 0)
+        return 0;
+    return static_cast<unsigned char>(answer[n - 2]) << 8 | static_cast<unsigned char>(answer[n - 1]);
+}
+
 class MessageAssembly : public ProgramTest, public testing::WithParamInterface<AssemblyCase> {};
 
 }  // namespace
@@ -189,6 +199,18 @@ TEST_P(MessageAssembly, WhatTheCellAndTheClientSee)
     }
     EXPECT_TRUE(standin::socket_state(client).sent == c.answer);
     EXPECT_EQ(status_line(4).rfind(c.line4, 0), 0u) << status_line(4);
+    // A refused frame is logged with the code it is closed with; a message
+    // too large as an update refused, by its size.
+    std::vector<std::string> events = logged_events();
+    auto logged = [&](const std::string &text) {
+        return std::find(events.begin(), events.end(), text) != events.end();
+    };
+    if (*c.line4 && closing_code(c.answer)) {
+        EXPECT_TRUE(logged("Frame refused, closing with code " + std::to_string(closing_code(c.answer)) +
+                           ": " + status_line(4)))
+            << testing::PrintToString(events);
+    }
+    EXPECT_EQ(logged("Update refused: message of 17 MiB over the limit"), c.answer == close_answer(1009));
     bool closing = c.answer.size() >= 4 && c.answer.compare(c.answer.size() - 4, 2, "\x88\x02") == 0;
     EXPECT_EQ(feed_client.state, closing ? FEED_CLOSING : FEED_OPEN);
     // Whatever came, nothing large is held on to afterwards.

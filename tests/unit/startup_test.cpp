@@ -103,18 +103,23 @@ struct ComStartCase {
     const char *name;
     const char *command_line;
     bool com;
+    const char *how;  // for the log
 };
 
 static const ComStartCase COM_START_CASES[] = {
-    {"Dash", "-Embedding", true},
-    {"Slash", "/Embedding", true},
-    {"AnyLetterCase", "-EMBEDDING", true},
-    {"AmongOthers", "  /x\t-embedding  ", true},
-    {"None", "", false},
-    {"Null", nullptr, false},
-    {"Prefix", "-Embeddings", false},
-    {"NoSwitchCharacter", "Embedding", false},
-    {"Automation", "-Automation", false},
+    {"Dash", "-Embedding", true, "by COM"},
+    {"Slash", "/Embedding", true, "by COM"},
+    {"AnyLetterCase", "-EMBEDDING", true, "by COM"},
+    {"AmongOthers", "  /x\t-embedding  ", true, "by COM"},
+    {"None", "", false, "by hand"},
+    {"Null", nullptr, false, "by hand"},
+    {"Prefix", "-Embeddings", false, "by hand"},
+    {"NoSwitchCharacter", "Embedding", false, "by hand"},
+    {"Automation", "-Automation", false, "by hand"},
+    {"RunValueAtLogon", "/logon", false, "at logon"},
+    {"LogonInAnyLetterCase", "-LogOn", false, "at logon"},
+    {"LogonPrefix", "/logons", false, "by hand"},
+    {"ComBeforeLogon", "/logon -Embedding", true, "by COM"},
 };
 
 class ComStart : public testing::TestWithParam<ComStartCase> {};
@@ -122,6 +127,7 @@ class ComStart : public testing::TestWithParam<ComStartCase> {};
 TEST_P(ComStart, ReadsTheCommandLine)
 {
     EXPECT_EQ(is_com_start(GetParam().command_line), GetParam().com);
+    EXPECT_STREQ(how_started(GetParam().command_line), GetParam().how);
 }
 
 INSTANTIATE_TEST_SUITE_P(CommandLines, ComStart, testing::ValuesIn(COM_START_CASES),
@@ -166,6 +172,13 @@ TEST_P(ComStartThatCannotServe, SaysWhyInABalloonThenEnds)
     EXPECT_EQ(r.wsa_cleanups, 1);
     EXPECT_TRUE(r.accelerators.empty()) << "the program's own loop never ran";
     EXPECT_EQ(rtd_com_ends, 1);
+    // The log, written before the copy ends, says how it started and why it ends.
+    const std::string log =
+        standin::file_system().files[u"C:\\Users\\user\\AppData\\Local\\Quellvarden\\Vantrel\\vantrel.log"];
+    EXPECT_NE(log.find(", started by COM\r\n"), std::string::npos) << log;
+    EXPECT_NE(log.find(" Started by COM but cannot serve: " + status_line(STATUS_ERROR)), std::string::npos)
+        << log;
+    EXPECT_NE(log.find(" End: start-up failed\r\n"), std::string::npos) << log;
 }
 
 INSTANTIATE_TEST_SUITE_P(

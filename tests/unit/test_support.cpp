@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "core/log.h"
+
 #include <cstring>
 #include <ctime>
 
@@ -43,6 +45,21 @@ std::string request_frame(const std::string &item)
 std::string status_line(int line)
 {
     return status_board.lines[line];
+}
+
+std::vector<std::string> logged_events()
+{
+    std::vector<std::string> events;
+    std::string text(log_state.buffer, log_state.length);
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos)
+            end = text.size();
+        // "2024-03-01 00:00:00.000 " is 24 characters.
+        events.push_back(text.substr(start + 24, end - start - 24));
+        start = end + 2;
+    }
+    return events;
 }
 
 static std::string table_header()

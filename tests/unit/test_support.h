@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR command_line, int show_command);
 
@@ -35,6 +36,8 @@ SOCKET handshaken_feed_client();
 // The request frame for item, built independently of the program.
 std::string request_frame(const std::string &item);
 std::string status_line(int line);
+// The log's lines not yet written, each without its time and its CRLF.
+std::vector<std::string> logged_events();
 
 class ProgramTest : public ::testing::Test {
 protected:

@@ -7,6 +7,7 @@ would hold a pipe open for the server's life.
 
 import contextlib
 import os
+import pwd
 import re
 import socket
 import subprocess
@@ -87,6 +88,14 @@ def prefix_env(role):
                             stdin=subprocess.DEVNULL, capture_output=True, text=True,
                             timeout=30, check=True)
     return dict(line.split("=", 1) for line in listed.stdout.splitlines())
+
+
+def log_folder(env):
+    """Where the program in the prefix of `env` writes its log: the Wine
+    user's %LOCALAPPDATA%, which Wine sets from the prefix whatever the
+    Linux environment says."""
+    user = pwd.getpwuid(os.getuid()).pw_name
+    return Path(env["WINEPREFIX"]) / "drive_c" / "users" / user / "AppData" / "Local" / "Quellvarden" / "Vantrel"
 
 
 def prefix_command(command, role, *args, log_path, limit, env=None):
