@@ -20,6 +20,10 @@
 #define IDM_EXIT 105
 #define IDM_TRAY_CLOSE 1002
 
+// The Links window: View > Links and the tray menu's "Links...".
+#define IDM_VIEW_LINKS 107
+#define IDM_TRAY_LINKS 1003
+
 // Id of the tray icon; also the wParam of its notifications.
 #define TRAY_ICON_ID 103
 

@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/links_window.h"
 #include "app/main_window.h"
 #include "app/status_relay.h"
 #include "app/tray_icon.h"
@@ -76,6 +77,7 @@ void tell_faces(const char *item, FieldPlace place)
 {
     post_advise(item, place);
     rtd_field_changed(place);
+    links_changed();
 }
 
 bool is_com_start(const char *command_line)

@@ -55,11 +55,13 @@ TEST_F(MainWindow, ClassAndTrayRecord)
     EXPECT_STREQ(tray_icon_data.szTip, "Quellvarden Vantrel");
 
     const auto &items = standin::records().menu_items;
-    ASSERT_EQ(items.size(), 1u);
+    ASSERT_EQ(items.size(), 2u);
     EXPECT_EQ(items[0].menu, tray_menu);
     EXPECT_EQ(items[0].flags, static_cast<UINT>(MF_STRING));
-    EXPECT_EQ(items[0].id, 1002u);
-    EXPECT_EQ(items[0].text, "Close");
+    EXPECT_EQ(items[0].id, 1003u);
+    EXPECT_EQ(items[0].text, "Links...");
+    EXPECT_EQ(items[1].id, 1002u);
+    EXPECT_EQ(items[1].text, "Close");
 }
 
 TEST_F(MainWindow, MessageTable)
