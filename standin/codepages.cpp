@@ -14,6 +14,8 @@
 //   becomes two default characters; the default character is the first byte
 //   of default_char, or '?' when it is null. A buffer too small is filled
 //   before the call fails, and *used_default covers the part converted.
+// - WideCharToMultiByte(CP_UTF8), flags 0: a lone surrogate becomes U+FFFD.
+//   A buffer too small fails with nothing promised about its contents.
 // - Any negative length means NUL-terminated, the NUL included.
 // Beyond what the program uses, nothing is imitated: other code pages fail
 // with ERROR_INVALID_PARAMETER, and flags other than MB_ERR_INVALID_CHARS
@@ -157,6 +159,34 @@ int MultiByteToWideChar(UINT codepage, DWORD flags, LPCSTR text, int length, LPW
     return static_cast<int>(count);
 }
 
+static int wide_to_utf8(LPCWSTR wide, size_t units, LPSTR text, int size)
+{
+    char out[4];
+    size_t written = 0;
+    for (size_t i = 0; i < units; i++) {
+        uint32_t c = wide[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < units && wide[i + 1] >= 0xDC00 && wide[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (wide[++i] - 0xDC00);
+        else if (c >= 0xD800 && c < 0xE000)
+            c = 0xFFFD;
+        size_t n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+        if (n == 1) {
+            out[0] = static_cast<char>(c);
+        } else {
+            for (size_t k = n - 1; k > 0; k--, c >>= 6)
+                out[k] = static_cast<char>(0x80 | (c & 0x3F));
+            out[0] = static_cast<char>((n == 2 ? 0xC0 : n == 3 ? 0xE0 : 0xF0) | c);
+        }
+        if (size > 0) {
+            if (written + n > static_cast<size_t>(size))
+                return fail(ERROR_INSUFFICIENT_BUFFER);
+            std::memcpy(text + written, out, n);
+        }
+        written += n;
+    }
+    return static_cast<int>(written);
+}
+
 int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int length, LPSTR text, int size,
                         LPCSTR default_char, LPBOOL used_default)
 {
@@ -169,6 +199,8 @@ int WideCharToMultiByte(UINT codepage, DWORD flags, LPCWSTR wide, int length, LP
             units++;
         units++;
     }
+    if (codepage == CP_UTF8)
+        return flags == 0 ? wide_to_utf8(wide, units, text, size) : fail(ERROR_INVALID_FLAGS);
     if (!is_ansi(codepage))
         return fail(ERROR_INVALID_PARAMETER);
     if (flags != WC_NO_BEST_FIT_CHARS)
