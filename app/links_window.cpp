@@ -23,7 +23,7 @@ static LinksModel links_model = {{}, 0, false, -1, false};
 static FramePacer links_pacer;
 
 static const char LINKS_TITLE[] = "Links - Quellvarden Vantrel";
-static const int COLUMN_WIDTHS[LINK_COLUMN_COUNT] = {150, 70, 75, 110, 170, 70, 150};
+static const int COLUMN_WIDTHS[LINK_COLUMN_COUNT] = {140, 70, 80, 110, 160, 70, 160};
 
 ATOM register_links_window_class(HINSTANCE instance)
 {
@@ -67,7 +67,7 @@ static bool create_links_window()
     if (!register_links_window_class(app_instance))
         return false;
     links_window = CreateWindowExA(0, LINKS_WINDOW_CLASS, LINKS_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
-                                   CW_USEDEFAULT, 820, 480, nullptr, nullptr, app_instance, nullptr);
+                                   CW_USEDEFAULT, 840, 480, nullptr, nullptr, app_instance, nullptr);
     if (!links_window)
         return false;
     links_pacer.window = links_window;
