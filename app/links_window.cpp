@@ -1,5 +1,6 @@
 #include "app/links_window.h"
 
+#include "app/resource.h"
 #include "app/startup.h"
 #include "core/clock.h"
 #include "core/frame_pacer.h"
@@ -31,7 +32,7 @@ ATOM register_links_window_class(HINSTANCE instance)
     window_class.cbSize = sizeof window_class;
     window_class.lpfnWndProc = links_window_proc;
     window_class.hInstance = instance;
-    window_class.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(101));
+    window_class.hIcon = LoadIconA(instance, MAKEINTRESOURCEA(IDI_LANTERN_DARK));
     window_class.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     window_class.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
     window_class.lpszClassName = LINKS_WINDOW_CLASS;
@@ -81,7 +82,11 @@ void links_changed()
 
 static bool create_links_window()
 {
-    if (!register_links_window_class(app_instance))
+    // Registered once: a window that could not be made is tried again at the next open.
+    static ATOM links_class;
+    if (!links_class)
+        links_class = register_links_window_class(app_instance);
+    if (!links_class)
         return false;
     links_window = CreateWindowExA(0, LINKS_WINDOW_CLASS, LINKS_TITLE, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                                    CW_USEDEFAULT, 760, 480, nullptr, nullptr, app_instance, nullptr);
@@ -133,12 +138,16 @@ static void give_cell(NMLVDISPINFOW *info)
     if (!(item.mask & LVIF_TEXT) || !item.pszText || item.cchTextMax <= 0)
         return;
     item.pszText[0] = 0;
+    // No more bytes than the buffer has units: UTF-8 never takes fewer bytes
+    // than UTF-16 units, so the cut text always fits.
     char text[VALUE_TEXT_SIZE];
+    size_t size = static_cast<size_t>(item.cchTextMax) < sizeof text ? static_cast<size_t>(item.cchTextMax)
+                                                                     : sizeof text;
     EnterCriticalSection(&registry_lock);
     bool listed = item.iItem >= 0 && static_cast<size_t>(item.iItem) < links_model.rows.size();
     if (listed)
         link_cell_text(links_model, static_cast<size_t>(item.iItem), item.iSubItem, status_topic.feed_open,
-                       read_system_time(), text, sizeof text);
+                       read_system_time(), text, size);
     LeaveCriticalSection(&registry_lock);
     if (listed)
         value_to_wide(text, item.pszText, item.cchTextMax);

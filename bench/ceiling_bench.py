@@ -474,13 +474,13 @@ def links_window_runs(lab, runs, sizes, windows, log):
                     figures.setdefault((fields, window, links_window), []).append(rate_now)
                     log("  %6d linked, window %s, Links window %s: %7.0f/s"
                         % (fields, window, "open" if links_window else "closed", rate_now))
-    log("medians of %d runs:" % runs)
+    log("medians of %d runs (the ratio: the median of each run's open / closed):" % runs)
     for fields in sizes:
         for window in windows:
-            closed = statistics.median(figures[(fields, window, False)])
-            opened = statistics.median(figures[(fields, window, True)])
+            closed, opened = figures[(fields, window, False)], figures[(fields, window, True)]
+            ratio = statistics.median(o / c for o, c in zip(opened, closed))
             log("  %6d linked, window %s: Links window closed %7.0f/s, open %7.0f/s (%.2f)"
-                % (fields, window, closed, opened, opened / closed))
+                % (fields, window, statistics.median(closed), statistics.median(opened), ratio))
 
 
 def main():
