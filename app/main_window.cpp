@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include "app/links_window.h"
 #include "app/resource.h"
 #include "app/startup.h"
 #include "app/status_relay.h"
@@ -97,6 +98,10 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             open_log(window);
             return 0;
         }
+        if (LOWORD(wparam) == IDM_VIEW_LINKS) {
+            open_links_window();
+            return 0;
+        }
         if (LOWORD(wparam) == IDM_EXIT) {
             DestroyWindow(window);  // WM_DESTROY then runs shutdown_app
             return 0;
@@ -110,6 +115,8 @@ LRESULT CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_TIMER:
         if (wparam == ANIMATION_TIMER_ID) {
             animate_tray_icon(window);
+            // A row turns quiet with time alone.
+            links_changed();
             // An UpdateNotify that failed (Excel busy) is tried again.
             if (!shutdown_begun)
                 notify_rtd_clients(false);

@@ -23,6 +23,9 @@
 // The log: File > Open log and the tray menu's Open log.
 #define IDM_OPEN_LOG 106
 #define IDM_TRAY_OPEN_LOG 1004
+// The Links window: View > Links and the tray menu's "Links...".
+#define IDM_VIEW_LINKS 107
+#define IDM_TRAY_LINKS 1003
 
 // Id of the tray icon; also the wParam of its notifications.
 #define TRAY_ICON_ID 103

@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include "app/links_window.h"
 #include "app/main_window.h"
 #include "app/status_relay.h"
 #include "app/tray_icon.h"
@@ -84,6 +85,7 @@ void tell_faces(const char *item, FieldPlace place)
 {
     post_advise(item, place);
     rtd_field_changed(place);
+    links_changed();
 }
 
 // Whether the command line holds -name or /name, name in any letter case

@@ -1,5 +1,6 @@
 #include "app/tray_icon.h"
 
+#include "app/links_window.h"
 #include "app/main_window.h"
 #include "app/resource.h"
 #include "app/startup.h"
@@ -47,6 +48,7 @@ bool show_tray_balloon(const char *text)
 void create_tray_menu()
 {
     tray_menu = CreatePopupMenu();
+    AppendMenuA(tray_menu, MF_STRING, IDM_TRAY_LINKS, "Links...");
     AppendMenuA(tray_menu, MF_STRING, IDM_TRAY_OPEN_LOG, "Open log");
     AppendMenuA(tray_menu, MF_STRING, IDM_TRAY_CLOSE, "Close");
 }
@@ -95,7 +97,9 @@ void on_tray_notification(HWND window, WPARAM wparam, LPARAM lparam)
             TrackPopupMenu(tray_menu, TPM_RETURNCMD | TPM_NONOTIFY, cursor.x, cursor.y, 0, window, nullptr);
         // Lets the menu close properly when the user clicks elsewhere.
         SendMessageA(window, WM_NULL, 0, 0);
-        if (command == IDM_TRAY_CLOSE)
+        if (command == IDM_TRAY_LINKS)
+            open_links_window();
+        else if (command == IDM_TRAY_CLOSE)
             shutdown_app();
         else if (command == IDM_TRAY_OPEN_LOG)
             open_log(window);

@@ -16,7 +16,7 @@ void init_tray_icon_data();
 // text (cut to 255 characters). False when the notification area takes
 // neither (none is there: no balloon shows).
 bool show_tray_balloon(const char *text);
-// The popup menu of the tray icon: "Open log", "Close".
+// The popup menu of the tray icon: "Links...", "Open log", "Close".
 void create_tray_menu();
 // One tick of timer 1028: the next frame of the cycle the feed state asks for.
 void animate_tray_icon(HWND window);

@@ -91,6 +91,7 @@ FIELD_NAMES = ["lastprice", "bid", "ask", "high", "low", "open", "close", "volum
 LIMIT = 600
 # What the window's close box sends: the program hides in the tray.
 WM_SYSCOMMAND, SC_CLOSE = 0x112, 0xF060
+WM_COMMAND, IDM_VIEW_LINKS = 0x111, 107
 
 
 def item_names(count):
@@ -108,15 +109,22 @@ class Lab:
         self.feeds = 0
 
     @contextlib.contextmanager
-    def vantrel(self, window):
+    def vantrel(self, window, links_window=False):
         """vantrel.exe, serving, its window as it starts ("shown") or hidden
-        in the tray by its close box ("hidden")."""
+        in the tray by its close box ("hidden"); with links_window, its
+        Links window open (View > Links) as well."""
         with serving_vantrel(self.wine) as app:
             if window == "hidden":
                 hidden = self.wine.winctl("post", "--class", "VANTREL", "0x%x" % WM_SYSCOMMAND,
                                           "0x%x" % SC_CLOSE)
                 if hidden.returncode != 0:
                     sys.exit("cannot hide the program's window\n%s" % hidden)
+            if links_window:
+                opened = self.wine.winctl("post", "--class", "VANTREL", "0x%x" % WM_COMMAND,
+                                          IDM_VIEW_LINKS)
+                found = self.wine.winctl("find", "--class", "VANTREL_LINKS", timeout=30)
+                if opened.returncode != 0 or found.returncode != 0:
+                    sys.exit("cannot open the Links window\n%s\n%s" % (opened, found))
             yield app
 
     def items_file(self, count):
@@ -189,12 +197,12 @@ def peak_memory_mib(proc):
     return float("nan")
 
 
-def program(lab, fields, window, extra=False):
+def program(lab, fields, window, extra=False, links_window=False):
     """Updates a second through vantrel.exe; with `extra`, also the replay
     of every field to a new feed client and the program's peak memory."""
     updates = UPDATES[fields]
     figures = {}
-    with lab.vantrel(window) as app:
+    with lab.vantrel(window, links_window) as app:
         feed = lab.feed("flood", fields, "--count", updates)
         try:
             figures["throughput"] = rate(finish(lab.count_updates(PROGRAM, fields, updates)))
@@ -452,6 +460,29 @@ def one_run(lab, sizes, windows, log, rtd_sizes=RTD_SIZES):
     return run
 
 
+def links_window_runs(lab, runs, sizes, windows, log):
+    """The throughput at each size with the Links window closed and open,
+    the order alternating from run to run; printed only."""
+    figures = {}
+    for number in range(1, runs + 1):
+        log("run %d of %d" % (number, runs))
+        for fields in sizes:
+            for window in windows:
+                states = [False, True] if number % 2 else [True, False]
+                for links_window in states:
+                    rate_now = program(lab, fields, window, links_window=links_window)["throughput"]
+                    figures.setdefault((fields, window, links_window), []).append(rate_now)
+                    log("  %6d linked, window %s, Links window %s: %7.0f/s"
+                        % (fields, window, "open" if links_window else "closed", rate_now))
+    log("medians of %d runs (the ratio: the median of each run's open / closed):" % runs)
+    for fields in sizes:
+        for window in windows:
+            closed, opened = figures[(fields, window, False)], figures[(fields, window, True)]
+            ratio = statistics.median(o / c for o, c in zip(opened, closed))
+            log("  %6d linked, window %s: Links window closed %7.0f/s, open %7.0f/s (%.2f)"
+                % (fields, window, statistics.median(closed), statistics.median(opened), ratio))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=3, help="runs of every figure (default 3)")
@@ -475,10 +506,19 @@ def main():
     parser.add_argument("--drain-every", type=int,
                         help="the ceiling handles its queue after every so many posts "
                         "(default: dde_ceiling's own)")
+    parser.add_argument("--links-window", action="store_true",
+                        help="only the throughput at --sizes with the Links window closed and open, "
+                        "printed; writes no results")
     args = parser.parse_args()
 
     def log(text):
         print(text, flush=True)
+
+    if args.links_window:
+        with bench_wine() as wine:
+            links_window_runs(Lab(wine, args.drain_every), args.runs, sorted(args.sizes), args.windows,
+                              log)
+        return
 
     started = time.monotonic()
     load_before = os.getloadavg()[0]

@@ -22,6 +22,25 @@ AdviseResult link_field(uint64_t insref, const char *field_name, const char *ite
     return result;
 }
 
+AdviseResult link_rtd_topic(uint64_t insref, const char *field_name, const char *item, FieldPlace *place)
+{
+    FieldPlace linked;
+    AdviseResult result = link_field(insref, field_name, item, "RTD", &linked);
+    if (result != ADVISE_FAILED) {
+        ++field_at(linked)->rtd_topics;
+        if (place)
+            *place = linked;
+    }
+    return result;
+}
+
+void release_rtd_topic(InstrumentField *field)
+{
+    if (field->rtd_topics > 0 && field->advise_count > 0)
+        --field->rtd_topics;
+    release_field(field);
+}
+
 InstrumentField *field_at(FieldPlace place)
 {
     return &registry.instruments[place.instrument].fields[place.field];

@@ -33,6 +33,11 @@ extern void (*field_changed)(const char *item, FieldPlace place);
 AdviseResult link_field(uint64_t insref, const char *field_name, const char *item, const char *face,
                         FieldPlace *place);
 
+// The same for an RTD topic, which the field also counts in rtd_topics.
+AdviseResult link_rtd_topic(uint64_t insref, const char *field_name, const char *item, FieldPlace *place);
+// Closes an RTD topic's link on field (release_field), and its RTD count with it.
+void release_rtd_topic(InstrumentField *field);
+
 // The field at place, which must be one the registry has.
 InstrumentField *field_at(FieldPlace place);
 FieldPlace place_of(const Instrument *instrument, const InstrumentField *field);

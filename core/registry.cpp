@@ -86,6 +86,7 @@ static void show_field_count()
 static void count_field_watched()
 {
     ++registry.active_field_count;
+    ++registry.watch_changes;
     show_field_count();
 }
 
@@ -124,6 +125,8 @@ AdviseResult start_advise(uint64_t insref, const char *field_name)
     field->value_room = 0;
     field->advise_count = 1;
     field->time_links = 0;
+    field->rtd_topics = 0;
+    field->updates = 0;
     field->updated = 0;
     index_add_field(static_cast<uint64_t>(instrument - registry.instruments),
                     static_cast<uint16_t>(instrument->field_count - 1));
@@ -146,8 +149,12 @@ void release_field(InstrumentField *field)
 {
     if (field->advise_count == 0)
         return;
+    // The RTD count never exceeds the links left, whichever face closes one.
+    if (field->rtd_topics > field->advise_count - 1)
+        field->rtd_topics = static_cast<uint16_t>(field->advise_count - 1);
     if (--field->advise_count == 0) {
         --registry.active_field_count;
+        ++registry.watch_changes;
         show_field_count();
     }
 }

@@ -13,6 +13,8 @@ struct InstrumentField {
     uint16_t advise_count;  // open links on this item: DDE advise loops and RTD topics
     uint16_t time_links;    // of those, DDE advise loops on the Time topic
     uint16_t value_room;    // bytes allocated for value (0 with none): a value that fits reuses them
+    uint16_t rtd_topics;    // of advise_count, RTD topics; the rest are DDE advise loops
+    uint32_t updates;       // values the feed sent for it, wrapping at 2^32
     uint64_t updated;       // system time (core/clock.h) the feed last sent a value; 0: never
 };
 
@@ -28,6 +30,7 @@ struct SubscriptionRegistry {
     uint64_t instrument_count;
     uint64_t active_field_count;   // fields whose advise_count is above 0
     uint64_t instrument_capacity;  // room in instruments, at least instrument_count
+    uint64_t watch_changes;        // counts each time a field's advise_count left or reached 0
 };
 
 extern SubscriptionRegistry registry;

@@ -9,36 +9,17 @@ StatusBoard status_board;
 void attach_status_board(HWND window)
 {
     status_board.window = window;
+    status_board.pacer.window = window;
+    status_board.pacer.timer_id = STATUS_TIMER_ID;
 }
 
-// Draws a change on a visible window: at once when the last frame is over,
-// or by the frame timer when it ends. The paint at once is needed because a
-// steady flow of posted messages (socket reads, DDE acknowledgements) keeps
-// WM_PAINT and WM_TIMER, which come only when no posted message waits, from
-// coming for as long as the flow lasts.
+// Draws a change on a visible window, at once or when the frame ends.
 static void show_changes()
 {
-    HWND window = status_board.window;
-    // With no window, InvalidateRect would repaint every window of the desktop.
-    if (!status_board.changed || !window)
-        return;
-    ULONGLONG now = GetTickCount64();
-    ULONGLONG since = now - status_board.last_frame;
-    if (since < STATUS_FRAME_MS && status_board.frame_timer)
-        return;
-    if (!IsWindowVisible(window))
-        return;
-    if (since >= STATUS_FRAME_MS) {
-        // Counted as drawn before the paint: a window that gets no WM_PAINT
-        // (minimised) is not asked again until the next frame.
-        status_board.changed = false;
-        status_board.last_frame = now;
-        InvalidateRect(window, nullptr, TRUE);
-        UpdateWindow(window);
-        return;
+    if (frame_due(&status_board.pacer)) {
+        InvalidateRect(status_board.window, nullptr, TRUE);
+        UpdateWindow(status_board.window);
     }
-    SetTimer(window, STATUS_TIMER_ID, static_cast<UINT>(STATUS_FRAME_MS - since), nullptr);
-    status_board.frame_timer = true;
 }
 
 void print_status(int line, const char *format, ...)
@@ -50,23 +31,22 @@ void print_status(int line, const char *format, ...)
     // 255 rather than the full 256: a line shows at most 254 characters.
     std::vsnprintf(status_board.lines[line], STATUS_LINE_SIZE - 1, format, args);
     va_end(args);
-    status_board.changed = true;
+    status_board.pacer.changed = true;
     show_changes();
 }
 
 void paint_status_window()
 {
-    status_board.changed = false;
-    status_board.last_frame = GetTickCount64();
+    frame_drawn(&status_board.pacer);
     paint_status_lines();
 }
 
 void on_status_timer()
 {
-    status_board.frame_timer = false;
-    show_changes();
-    if (!status_board.frame_timer)
-        KillTimer(status_board.window, STATUS_TIMER_ID);
+    if (frame_timer_ended(&status_board.pacer)) {
+        InvalidateRect(status_board.window, nullptr, TRUE);
+        UpdateWindow(status_board.window);
+    }
 }
 
 void paint_status_lines()

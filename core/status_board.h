@@ -5,6 +5,8 @@
 
 #include "core/printf_like.h"
 
+#include "core/frame_pacer.h"
+
 #include <windows.h>
 
 enum StatusLine {
@@ -21,17 +23,15 @@ constexpr int STATUS_LINE_SIZE = 256;
 // The window timer that brings a change to the screen at the next frame, and
 // the frame: the lines reach a visible window at most once in it.
 constexpr UINT_PTR STATUS_TIMER_ID = 1030;
-constexpr ULONGLONG STATUS_FRAME_MS = 33;
+constexpr ULONGLONG STATUS_FRAME_MS = FRAME_MS;
 
 // While the window is visible, a change of a line is drawn within one frame
 // and at most one paint happens in a frame; a hidden window is not drawn, and
 // its paint when it is shown draws the lines as they are then.
 struct StatusBoard {
     char lines[STATUS_LINE_COUNT][STATUS_LINE_SIZE];  // NUL-terminated, at most 254 chars
-    HWND window;           // where the lines are shown; none until start-up attaches it
-    bool changed;          // a line changed since the lines were last drawn on the window
-    bool frame_timer;      // STATUS_TIMER_ID runs: the change is drawn when it fires
-    ULONGLONG last_frame;  // GetTickCount64 when the lines were last drawn on the window
+    HWND window;         // where the lines are shown; none until start-up attaches it
+    FramePacer pacer;    // on window, with STATUS_TIMER_ID
 };
 
 extern StatusBoard status_board;

@@ -110,6 +110,7 @@ static void apply_one(const FeedUpdate &update, const char *message, uint64_t re
     if (field) {
         // Every value moves the field's time, the same value and null too.
         field->updated = received;
+        ++field->updates;
         if (!*shown)
             print_status(STATUS_RECEIVED, "Last receieved: %s", message);
         *shown = true;

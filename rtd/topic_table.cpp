@@ -72,7 +72,7 @@ static void drop_topic(TopicTable *table, long id)
         table->changed.erase(std::remove(table->changed.begin(), table->changed.end(), id),
                              table->changed.end());
     if (topic.topic != TOPIC_STATUS)
-        release_field(field_at(topic.place));
+        release_rtd_topic(field_at(topic.place));
 }
 
 // Adds the topic; false, with nothing added, when memory runs out.
@@ -128,14 +128,14 @@ ConnectOutcome connect_topic(TopicTable *table, long id, const TopicString *stri
     drop_topic(table, id);
     ConnectOutcome outcome = CONNECT_BAD_ITEM;
     bool linked =
-        sound && (request.topic == TOPIC_STATUS || link_field(request.insref, request.field, request.item,
-                                                              "RTD", &topic.place) != ADVISE_FAILED);
+        sound && (request.topic == TOPIC_STATUS ||
+                  link_rtd_topic(request.insref, request.field, request.item, &topic.place) != ADVISE_FAILED);
     if (linked) {
         if (add_topic(table, id, topic)) {
             outcome = topic_value(topic, value) ? CONNECT_VALUE : CONNECT_BLANK;
         } else {
             if (request.topic != TOPIC_STATUS)
-                release_field(field_at(topic.place));
+                release_rtd_topic(field_at(topic.place));
             outcome = CONNECT_REFUSED;
         }
     }
@@ -155,7 +155,7 @@ void forget_topics(TopicTable *table)
     EnterCriticalSection(&registry_lock);
     for (const auto &entry : table->topics) {
         if (entry.second.topic != TOPIC_STATUS)
-            release_field(field_at(entry.second.place));
+            release_rtd_topic(field_at(entry.second.place));
     }
     table->topics.clear();
     table->by_field.clear();

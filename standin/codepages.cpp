@@ -14,6 +14,8 @@
 //   becomes two default characters; the default character is the first byte
 //   of default_char, or '?' when it is null. A buffer too small is filled
 //   before the call fails, and *used_default covers the part converted.
+// - WideCharToMultiByte(CP_UTF8), flags 0: a lone surrogate becomes U+FFFD.
+//   A buffer too small fails with nothing promised about its contents.
 // - Any negative length means NUL-terminated, the NUL included.
 // Beyond what the program uses, nothing is imitated: other code pages fail
 // with ERROR_INVALID_PARAMETER, and flags other than MB_ERR_INVALID_CHARS

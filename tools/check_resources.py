@@ -50,6 +50,7 @@ ICONS = [
 
 MENU_BAR_ID = 109
 MENU = [("&File", [("Open &log", 106), ("E&xit", 105)]),
+        ("&View", [("&Links", 107)]),
         ("&Help", [("&About ...", 104)])]
 
 ACCELERATORS = [  # flags without the last-entry bit, character code, command

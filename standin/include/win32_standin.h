@@ -595,3 +595,131 @@ typedef struct tagCONVINFO {
 } CONVINFO, *PCONVINFO;
 #define QID_SYNC 0xFFFFFFFF
 UINT DdeQueryConvInfo(HCONV conversation, DWORD transaction, PCONVINFO info);
+
+// The Links window: a list view (comctl32) in a resizable window, and the
+// clipboard. The stand-in has no list view class: a window of it is not made.
+typedef DWORD COLORREF;
+typedef HANDLE HGLOBAL;
+typedef UINT *PUINT;
+#define WM_SIZE 0x0005
+#define WM_NOTIFY 0x004E
+#define WM_NOTIFYFORMAT 0x0055
+#define NFR_UNICODE 2
+#define WS_OVERLAPPEDWINDOW                                                                                  \
+    (WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX)
+#define WS_EX_CLIENTEDGE 0x00000200L
+#define COLOR_GRAYTEXT 17
+#define VK_CONTROL 0x11
+#define GMEM_MOVEABLE 0x0002
+
+typedef struct tagNMHDR {
+    HWND hwndFrom;
+    UINT_PTR idFrom;
+    UINT code;
+} NMHDR;
+typedef struct tagINITCOMMONCONTROLSEX {
+    DWORD dwSize;
+    DWORD dwICC;
+} INITCOMMONCONTROLSEX;
+#define ICC_LISTVIEW_CLASSES 0x00000001
+#define WC_LISTVIEWA "SysListView32"
+#define LVS_REPORT 0x0001
+#define LVS_SHOWSELALWAYS 0x0008
+#define LVS_OWNERDATA 0x1000
+#define LVS_EX_FULLROWSELECT 0x00000020
+#define LVM_FIRST 0x1000
+#define LVM_GETNEXTITEM (LVM_FIRST + 12)
+#define LVM_INSERTCOLUMNA (LVM_FIRST + 27)
+#define LVM_SETITEMSTATE (LVM_FIRST + 43)
+#define LVM_SETITEMCOUNT (LVM_FIRST + 47)
+#define LVM_SETEXTENDEDLISTVIEWSTYLE (LVM_FIRST + 54)
+#define LVSICF_NOINVALIDATEALL 0x00000001
+#define LVSICF_NOSCROLL 0x00000002
+#define LVNI_SELECTED 0x0002
+#define LVIS_SELECTED 0x0002
+#define LVIF_TEXT 0x0001
+#define LVCF_FMT 0x0001
+#define LVCF_WIDTH 0x0002
+#define LVCF_TEXT 0x0004
+#define LVCF_SUBITEM 0x0008
+#define LVCFMT_LEFT 0x0000
+#define LVCFMT_RIGHT 0x0001
+#define NM_FIRST (0U - 0U)
+#define NM_CUSTOMDRAW (NM_FIRST - 12)
+#define LVN_FIRST (0U - 100U)
+#define LVN_COLUMNCLICK (LVN_FIRST - 8)
+#define LVN_KEYDOWN (LVN_FIRST - 55)
+#define LVN_GETDISPINFOW (LVN_FIRST - 77)
+#define CDDS_PREPAINT 0x00000001
+#define CDDS_ITEM 0x00010000
+#define CDDS_ITEMPREPAINT (CDDS_ITEM | CDDS_PREPAINT)
+#define CDRF_DODEFAULT 0x00000000
+#define CDRF_NEWFONT 0x00000002
+#define CDRF_NOTIFYITEMDRAW 0x00000020
+typedef struct tagLVCOLUMNA {
+    UINT mask;
+    int fmt;
+    int cx;
+    LPSTR pszText;
+    int cchTextMax;
+    int iSubItem;
+} LVCOLUMNA;
+typedef struct tagLVITEMA {
+    UINT mask;
+    int iItem;
+    int iSubItem;
+    UINT state;
+    UINT stateMask;
+    LPSTR pszText;
+    int cchTextMax;
+} LVITEMA;
+typedef struct tagLVITEMW {
+    UINT mask;
+    int iItem;
+    int iSubItem;
+    UINT state;
+    UINT stateMask;
+    LPWSTR pszText;
+    int cchTextMax;
+} LVITEMW;
+typedef struct tagLVDISPINFOW {
+    NMHDR hdr;
+    LVITEMW item;
+} NMLVDISPINFOW;
+typedef struct tagNMLISTVIEW {
+    NMHDR hdr;
+    int iItem;
+    int iSubItem;
+} NMLISTVIEW;
+typedef struct tagLVKEYDOWN {
+    NMHDR hdr;
+    WORD wVKey;
+    UINT flags;
+} NMLVKEYDOWN;
+typedef struct tagNMCUSTOMDRAWINFO {
+    NMHDR hdr;
+    DWORD dwDrawStage;
+    HDC hdc;
+    RECT rc;
+    DWORD_PTR dwItemSpec;
+    UINT uItemState;
+    LPARAM lItemlParam;
+} NMCUSTOMDRAW;
+typedef struct tagNMLVCUSTOMDRAW {
+    NMCUSTOMDRAW nmcd;
+    COLORREF clrText;
+    COLORREF clrTextBk;
+    int iSubItem;
+} NMLVCUSTOMDRAW;
+BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX *controls);
+BOOL MoveWindow(HWND hwnd, int x, int y, int width, int height, BOOL repaint);
+DWORD GetSysColor(int index);
+short GetKeyState(int key);
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);
+LPVOID GlobalLock(HGLOBAL memory);
+BOOL GlobalUnlock(HGLOBAL memory);
+HGLOBAL GlobalFree(HGLOBAL memory);
+BOOL OpenClipboard(HWND owner);
+BOOL EmptyClipboard(void);
+HANDLE SetClipboardData(UINT format, HANDLE data);
+BOOL CloseClipboard(void);

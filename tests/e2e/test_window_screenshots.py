@@ -11,18 +11,22 @@ testing, and read the screenshots' pixels only inside those parts.
     /usr/bin/python3 -m pytest tests/e2e/test_window_screenshots.py -v
 """
 
+import contextlib
 import os
 import re
 import select
 import shutil
+import socket
 import subprocess
+import threading
 import time
 from collections import namedtuple
 
 import pytest
 
-from harness.wine import (ARTIFACTS, REPO, STARTUP_LIMIT, WINE64, Wine, prefix_command, prefix_env,
-                          require_executables, running_prefix, stop_process)
+from harness.feed import HOST, new_key, request_head, response_head, update_frame
+from harness.wine import (ARTIFACTS, FEED_PORT, REPO, STARTUP_LIMIT, WINE64, Wine, prefix_command,
+                          prefix_env, require_executables, running_prefix, stop_process)
 
 SHOTS = ARTIFACTS / "screenshots"
 LOGS = SHOTS / "logs"
@@ -31,7 +35,9 @@ SCREEN = "1024x768x24"
 TITLE = "Quellvarden Vantrel"
 WINDOW_SIZE = (330, 145)
 ABOUT_CAPTION = "About Vantrel"
-WM_COMMAND, WM_NCHITTEST, IDM_ABOUT = 0x111, 0x84, 104
+WM_COMMAND, WM_NCHITTEST, IDM_ABOUT, IDM_VIEW_LINKS = 0x111, 0x84, 104, 107
+LINKS_TITLE = "Links - Quellvarden Vantrel"
+LINKS = 1000
 HTCLIENT, HTMENU = 1, 5
 
 # Every Wine process of the prefix runs in one virtual desktop with a
@@ -348,10 +354,10 @@ def test_main_window_shows_title_menu_bar_and_status_lines(app):
     caption = Rect(client.x, window.y, client.w, menu.y - window.y)
     assert count(shot.pixels(caption), is_light) >= 30, "no title drawn in the caption"
 
-    # "File" and "Help" on a light bar.
+    # "File", "View" and "Help" on a light bar.
     assert menu.h >= 10, "no menu bar: %s" % (menu,)
     words = ink_runs(shot, menu, gap=6)
-    assert len(words) == 2, "menu bar words at %s" % words
+    assert len(words) == 3, "menu bar words at %s" % words
     assert count(shot.pixels(menu), is_light) > 0.8 * menu.w * menu.h
 
     # Black text on white, only on lines 1 and 3. Line i is drawn at
@@ -393,6 +399,89 @@ def test_about_box_shows_icon_text_and_ok_button(app):
     pressed = app.wine.winctl("dialog", "--caption", ABOUT_CAPTION, "--press", "ok")
     assert pressed.returncode == 0, pressed
     assert app.vantrel.running()
+
+
+def open_feed():
+    """A feed client through its handshake on a blocking socket, which a
+    thread of its own reads (the program's requests) until it closes."""
+    sock = socket.create_connection((HOST, FEED_PORT), timeout=15)
+    key = new_key()
+    sock.sendall(request_head(key))
+    head = b""
+    while not head.endswith(b"\r\n\r\n"):
+        byte = sock.recv(1)
+        assert byte, "closed before the 101 response: %r" % head
+        head += byte
+    assert head == response_head(key)
+    sock.settimeout(None)
+
+    def drain():
+        with contextlib.suppress(OSError):
+            while sock.recv(65536):
+                pass
+    threading.Thread(target=drain, daemon=True).start()
+    return sock
+
+
+def row_shades(shot, rect):
+    """Per run of rows of rect that hold text, from the top: "L" when its
+    darkest pixel is black (a live row, or the header), "G" when it is grey
+    (a row not live), "?" otherwise."""
+    shades = []
+    inside = False
+    for y in range(rect.y, rect.y + rect.h):
+        darkest = min(max(shot.pixel(x, y)) for x in range(rect.x, rect.x + rect.w))
+        if darkest > 200:
+            inside = False
+            continue
+        if not inside:
+            shades.append(darkest)
+            inside = True
+        shades[-1] = min(shades[-1], darkest)
+    return "".join("L" if d < 70 else "G" if 90 <= d <= 180 else "?" for d in shades)
+
+
+def test_links_window_lists_1000_links_not_live_in_grey(app, tmp_path):
+    # Items 1000 to 1999 on DDE; the feed sends a value for two of every
+    # three, so the rows read: 1234.lastprice (from the fixture's watcher)
+    # and 1000 waiting, 1001 and 1002 live, 1003 waiting, ...
+    items = ["%d.lastprice" % (1000 + i) for i in range(LINKS)]
+    items_file = tmp_path / "items.txt"
+    items_file.write_text("".join(item + "\n" for item in items))
+    watcher = app.wine.start("ddewatch.exe", "--timeout", 120, "--count", 10 * LINKS, "--items-from",
+                             items_file)
+    watcher.wait_for_output()
+    feed = open_feed()
+    try:
+        for i, item in enumerate(items):
+            if i % 3:
+                value = "Z\u00fcrich %d" % i if i % 10 == 1 else "%d.%02d" % (100 + i, i % 100)
+                feed.sendall(update_frame(item, value))
+                # Paced, so that the watcher, which has every advise on
+                # the one conversation, keeps up.
+                time.sleep(0.004)
+        posted = app.wine.winctl("post", "--class", "VANTREL", "0x%x" % WM_COMMAND, IDM_VIEW_LINKS)
+        assert posted.returncode == 0, posted
+        window = wait_for_x_window(app.env, LINKS_TITLE, app.vantrel, 30)
+        # The item column, below the caption: one run of text per row.
+        items_column = Rect(window.x + 12, window.y + 30, 120, window.h - 40)
+        # Until the picture holds still: every value in and painted.
+        deadline = time.monotonic() + 20
+        shot = None
+        while True:
+            time.sleep(0.5)
+            before, shot = shot, Shot(app.env, SHOTS / "links-screen.png")
+            shades = row_shades(shot, items_column)
+            if "GGLLGLLGLLG" in shades and before and before.data == shot.data:
+                break
+            assert time.monotonic() < deadline, "rows by shade: %s" % shades
+        # A screenful of rows out of more than a thousand.
+        assert shades.count("L") + shades.count("G") >= 15, shades
+        shot.crop(window, SHOTS / "links-window.png")
+        assert app.vantrel.running()
+    finally:
+        feed.shutdown(socket.SHUT_RDWR)
+        feed.close()
 
 
 def test_wm_close_ends_program_with_exit_code_0(app):

@@ -1,5 +1,6 @@
 #include "tests/support/program_driver.h"
 
+#include "app/links_window.h"
 #include "app/main_window.h"
 #include "app/startup.h"
 #include "app/status_relay.h"
@@ -97,6 +98,7 @@ void fresh_process()
     std::memset(&tray_icon_data, 0, sizeof tray_icon_data);
     tray_menu = nullptr;
     animation_frame = 0;
+    links_window = links_list = nullptr;
 }
 
 bool start_program()

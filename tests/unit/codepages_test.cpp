@@ -311,6 +311,29 @@ TEST(CodePages, WideCharRefusesBadParameters)
     }
 }
 
+// UTF-16 back to UTF-8 gives the bytes of every sound text above, and a
+// lone surrogate, which has no UTF-8, becomes U+FFFD.
+TEST(CodePages, WideToUtf8RoundTrip)
+{
+    for (const Utf8Case &c : UTF8_CASES) {
+        if (std::string(c.strict).rfind("error", 0) == 0)
+            continue;
+        SCOPED_TRACE(c.name);
+        std::vector<WCHAR> wide(c.text.size() + 1);
+        int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, c.text.data(), static_cast<int>(c.text.size()),
+                                        wide.data(), static_cast<int>(wide.size()));
+        ASSERT_GT(units, 0);
+        int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+        std::string back(static_cast<size_t>(bytes), '#');
+        EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, &back[0], bytes, nullptr, nullptr), bytes);
+        EXPECT_EQ(back, c.text);
+    }
+    const WCHAR lone[] = {0x61, 0xD83D, 0x62};
+    char out[5];
+    ASSERT_EQ(WideCharToMultiByte(CP_UTF8, 0, lone, 3, out, 5, nullptr, nullptr), 5);
+    EXPECT_EQ(std::string(out, 5), "a\xEF\xBF\xBD" "b");
+}
+
 // Wine maps U+0100 to 'A' here; the stand-in has no best-fit tables, so it
 // refuses rather than convert differently.
 TEST(CodePages, StandinRefusesBestFit)

@@ -55,15 +55,17 @@ TEST_F(MainWindow, ClassAndTrayRecord)
     EXPECT_STREQ(tray_icon_data.szTip, "Quellvarden Vantrel");
 
     const auto &items = standin::records().menu_items;
-    ASSERT_EQ(items.size(), 2u);
+    ASSERT_EQ(items.size(), 3u);
     for (const auto &item : items) {
         EXPECT_EQ(item.menu, tray_menu);
         EXPECT_EQ(item.flags, static_cast<UINT>(MF_STRING));
     }
-    EXPECT_EQ(items[0].id, 1004u);
-    EXPECT_EQ(items[0].text, "Open log");
-    EXPECT_EQ(items[1].id, 1002u);
-    EXPECT_EQ(items[1].text, "Close");
+    EXPECT_EQ(items[0].id, 1003u);
+    EXPECT_EQ(items[0].text, "Links...");
+    EXPECT_EQ(items[1].id, 1004u);
+    EXPECT_EQ(items[1].text, "Open log");
+    EXPECT_EQ(items[2].id, 1002u);
+    EXPECT_EQ(items[2].text, "Close");
 }
 
 TEST_F(MainWindow, MessageTable)
