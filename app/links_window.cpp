@@ -46,6 +46,7 @@ ATOM register_links_window_class(HINSTANCE instance)
 // absorbs by some 40 % under Wine; one a second costs the feed nothing
 // measurable, and the other frames are painted when the queue is idle.
 // The rows are listed again (2 to 8 ms at 100,000 fields, sorted) only then.
+// It runs inside the feed's update (docs/one-thread.md: paint).
 constexpr ULONGLONG PAINT_AT_ONCE_MS = 1000;
 static ULONGLONG painted_at_once;
 
