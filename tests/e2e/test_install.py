@@ -365,7 +365,7 @@ def test_per_machine_install_serves_every_user_and_uninstall_leaves_nothing(desk
     exe = drive_c_path(MACHINE_DIR / "vantrel.exe")
     registry = desk.registry()
     assert registry[RTD_MACHINE_CLASS_KEY + "\\LocalServer32"] == {"@": '"%s"' % exe}
-    assert registry[MACHINE_RUN_KEY]["Quellvarden Vantrel"] == '"%s"' % exe
+    assert registry[MACHINE_RUN_KEY]["Quellvarden Vantrel"] == '"%s" /logon' % exe
     ours = interfaces_naming_the_type_library(registry)
     assert ours and all(key.upper().startswith("HKEY_LOCAL_MACHINE\\SOFTWARE\\CLASSES\\INTERFACE")
                         for key in ours), ours
